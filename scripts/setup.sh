@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Installs every Debian package Korvane needs to build, run and test. Safe to run again.
+set -euo pipefail
+
+packages=(
+    # toolchain
+    build-essential clang libclang-rt-14-dev cmake ninja-build clang-format pkg-config
+    # libraries of the core
+    libyaml-dev nlohmann-json3-dev libcurl4-openssl-dev libssl-dev libplist-dev uuid-dev
+    # tests and benchmarks
+    libgtest-dev libgmock-dev googletest libbenchmark-dev python3-yaml
+    # tools the stand-ins and scripts call
+    zsh unzip zip openssl
+)
+
+if [ "$(id -u)" -eq 0 ]; then
+    sudo=()
+else
+    sudo=(sudo)
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+        missing+=("$p")
+    fi
+done
+
+if [ "${#missing[@]}" -eq 0 ]; then
+    echo "setup: all packages present"
+    exit 0
+fi
+
+echo "setup: installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+"${sudo[@]}" apt-get update -q
+"${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"

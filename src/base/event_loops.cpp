@@ -1,0 +1,118 @@
+#include "base/event_loops.h"
+
+#include <utility>
+
+namespace korvane {
+
+void LoopBase::post(std::function<void()> fn) {
+    {
+        std::lock_guard lock(mutex_);
+        posted_.push_back(std::move(fn));
+    }
+    wake_.notify_one();
+}
+
+Executor::TimerId LoopBase::callAfter(Duration delay, std::function<void()> fn) {
+    if (delay < Duration::zero()) delay = Duration::zero();
+    TimerId id = nextId_++;
+    MonotonicTime due = now() + delay;
+    timers_.emplace(TimerKey{due, id}, std::move(fn));
+    dueById_.emplace(id, due);
+    return id;
+}
+
+void LoopBase::cancelTimer(TimerId id) {
+    auto it = dueById_.find(id);
+    if (it == dueById_.end()) return;
+    timers_.erase(TimerKey{it->second, id});
+    dueById_.erase(it);
+}
+
+bool LoopBase::runPosted() {
+    std::deque<std::function<void()>> batch;
+    {
+        std::lock_guard lock(mutex_);
+        batch.swap(posted_);
+    }
+    for (auto& fn : batch)
+        fn();
+    return !batch.empty();
+}
+
+bool LoopBase::nextTimerDue(MonotonicTime& due) const {
+    if (timers_.empty()) return false;
+    due = timers_.begin()->first.due;
+    return true;
+}
+
+bool LoopBase::runOneDueTimer(MonotonicTime at) {
+    if (timers_.empty() || timers_.begin()->first.due > at) return false;
+    auto node = timers_.extract(timers_.begin());
+    dueById_.erase(node.key().id);
+    node.mapped()();
+    return true;
+}
+
+ManualLoop::ManualLoop() : now_(MonotonicTime{std::chrono::hours{1000}}) {}
+
+void ManualLoop::runUntilIdle() {
+    while (runPosted() || runOneDueTimer(now_)) {
+    }
+}
+
+void ManualLoop::advance(Duration d) {
+    const MonotonicTime target = now_ + d;
+    runUntilIdle();
+    MonotonicTime due;
+    while (nextTimerDue(due) && due <= target) {
+        if (due > now_) {
+            wall_.advance(due - now_);
+            now_ = due;
+        }
+        runUntilIdle();
+    }
+    wall_.advance(target - now_);
+    now_ = target;
+    runUntilIdle();
+}
+
+bool ManualLoop::runUntil(const std::function<bool()>& pred, Duration realTimeout) {
+    const auto deadline = std::chrono::steady_clock::now() + realTimeout;
+    for (;;) {
+        runUntilIdle();
+        if (pred()) return true;
+        std::unique_lock lock(mutex_);
+        if (!wake_.wait_until(lock, deadline, [this] { return !posted_.empty(); })) {
+            lock.unlock();
+            runUntilIdle();
+            return pred();
+        }
+    }
+}
+
+void PlainLoop::run() {
+    for (;;) {
+        runPosted();
+        while (runOneDueTimer(now()))
+            runPosted();
+        std::unique_lock lock(mutex_);
+        if (quitting_) return;
+        if (!posted_.empty()) continue;
+        MonotonicTime due;
+        if (nextTimerDue(due)) {
+            wake_.wait_until(lock, due, [this] { return quitting_ || !posted_.empty(); });
+        } else {
+            wake_.wait(lock, [this] { return quitting_ || !posted_.empty(); });
+        }
+    }
+}
+
+void PlainLoop::quit() {
+    {
+        std::lock_guard lock(mutex_);
+        quitting_ = true;
+    }
+    wake_.notify_one();
+}
+
+} // namespace korvane

@@ -1,0 +1,36 @@
+#include "base/clock.h"
+#include "base/errors.h"
+#include "base/executor.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+
+namespace korvane {
+
+namespace {
+std::atomic<Executor*> installedExecutor{nullptr};
+std::atomic<Clock*> installedClock{nullptr};
+} // namespace
+
+Executor& mainExecutor() {
+    Executor* executor = installedExecutor.load();
+    if (!executor) std::abort(); // a programming error: no loop was installed
+    return *executor;
+}
+
+void setMainExecutor(Executor* executor) { installedExecutor.store(executor); }
+bool hasMainExecutor() { return installedExecutor.load() != nullptr; }
+
+Clock& wallClock() {
+    static SystemClock systemClock;
+    Clock* clock = installedClock.load();
+    return clock ? *clock : systemClock;
+}
+
+void setWallClock(Clock* clock) { installedClock.store(clock); }
+
+FileError::FileError(int errorNumber)
+    : std::runtime_error(std::strerror(errorNumber)), errorNumber_(errorNumber) {}
+
+} // namespace korvane
