@@ -1,6 +1,7 @@
 #include "base/errors.h"
 #include "base/files.h"
 #include "base/json.h"
+#include "testing/temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -8,22 +9,10 @@
 #include <sys/stat.h>
 
 using namespace korvane;
+using korvane::testing::TempDir;
 namespace fs = std::filesystem;
 
 namespace {
-
-class TempDir {
-public:
-    TempDir() {
-        char pattern[] = "/tmp/korvane-test-XXXXXX";
-        path_ = ::mkdtemp(pattern);
-    }
-    ~TempDir() { fs::remove_all(path_); }
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
 
 TEST(AtomicWriteTest, ReplacesContentWithPrivateModeAndLeavesNoTemporaryFile) {
     TempDir dir;

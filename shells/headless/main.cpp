@@ -1,0 +1,188 @@
+// korvane-headless: the real controller driven over standard input and output, one JSON
+// object per line each way. This is how the client is run and tested without a window
+// system; docs/headless-protocol.md describes every command and event.
+
+#include "app/korvane_application.h"
+#include "base/event_loops.h"
+#include "base/spawn.h"
+#include "diag/korvane_recorder.h"
+#include "platform/posix_platform.h"
+#include "shells/headless/headless_platform.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <string>
+#include <thread>
+
+using namespace korvane;
+using namespace korvane::headless;
+
+namespace {
+
+std::optional<InterfaceType> interfaceType(const Json& value) {
+    if (!value.is_string()) return std::nullopt;
+    const auto text = value.get<std::string>();
+    if (text == "wifi") return InterfaceType::Wifi;
+    if (text == "wired") return InterfaceType::Wired;
+    if (text == "cellular") return InterfaceType::Cellular;
+    if (text == "loopback") return InterfaceType::Loopback;
+    if (text == "other") return InterfaceType::Other;
+    return std::nullopt;
+}
+
+NetworkPath parseNetworkPath(const Json& command) {
+    NetworkPath path;
+    path.satisfied = command.value("status", std::string()) == "satisfied";
+    for (const auto& entry : command.value("interfaces", Json::array())) {
+        if (!entry.is_object()) continue;
+        auto type = interfaceType(entry.value("type", Json()));
+        path.interfaces.push_back({entry.value("name", std::string()), type.value_or(InterfaceType::Other)});
+    }
+    for (const auto& use : command.value("uses", Json::array())) {
+        if (auto type = interfaceType(use)) path.uses.push_back(*type);
+    }
+    for (const auto& entry : command.value("addresses", Json::array())) {
+        if (!entry.is_object()) continue;
+        path.addresses.push_back({entry.value("name", std::string()), entry.value("ipv4", std::string())});
+    }
+    return path;
+}
+
+class Shell {
+public:
+    Shell(int argc, char** argv)
+        : application_(events_, std::vector<std::string>(argv + 1, argv + argc)), windows_(events_),
+          workspace_(events_), bundle_(PlistBundle::locate()),
+          defaults_(defaultsFile(directories_, bundle_)), platform_{application_, bundle_,  directories_,
+                                                                    defaults_,    windows_, workspace_} {
+        setMainExecutor(&loop_);
+        setUncaughtTaskErrorHandler(
+            [this](const std::string& text) { application_.systemLog("Korvane: " + text); });
+        KorvaneRecorder::install(std::make_shared<KorvaneRecorder>(RecorderEnvironment{
+            [this] { return directories_.applicationSupport(); },
+            bundle_.infoString("CFBundleShortVersionString").value_or(""), bundleBuild(bundle_), nullptr}));
+        application_.onTerminationRequest = [this] { terminate(); };
+        application_.onExit = [this](int code) { exit(code); };
+    }
+
+    int run() {
+        controller_ = std::make_unique<KorvaneApplication>(platform_);
+        controller_->applicationDidFinishLaunching();
+        events_.emit("ready");
+        std::thread([this] { readCommands(); }).detach();
+        loop_.run();
+        return exitCode_;
+    }
+
+private:
+    static std::filesystem::path defaultsFile(const HomeDirectories& directories, const Bundle& bundle) {
+        auto support = directories.applicationSupport();
+        auto identifier = bundle.infoString("CFBundleIdentifier").value_or("art.korvane.mac.native");
+        if (!support) return std::filesystem::path(".") / (identifier + ".json");
+        return support->parent_path() / "Preferences" / (identifier + ".json");
+    }
+
+    void readCommands() {
+        std::string line;
+        while (std::getline(std::cin, line)) {
+            loop_.post([this, line] { handle(line); });
+        }
+        // The driver went away: leave as a user would, through the termination gate, so that
+        // nothing is left switched.
+        loop_.post([this] { terminate(); });
+    }
+
+    void handle(const std::string& line) {
+        Json command = Json::parse(line, nullptr, false);
+        if (!command.is_object() || !command.contains("cmd") || !command["cmd"].is_string()) {
+            application_.systemLog("korvane-headless: ignored a malformed command");
+            return;
+        }
+        const auto name = command["cmd"].get<std::string>();
+        auto& controller = *controller_;
+        if (name == "message") {
+            controller.didReceiveScriptMessage(command.value("body", Json()));
+        } else if (name == "pageLoaded") {
+            controller.didFinishNavigation();
+        } else if (name == "closeWindow") {
+            controller.windowShouldClose();
+        } else if (name == "menu") {
+            const auto item = command.value("item", std::string());
+            if (item == "showWindow") controller.showWindow();
+            if (item == "menuToggle") controller.menuToggle();
+            if (item == "quit") controller.quit();
+        } else if (name == "activate") {
+            controller.applicationDidBecomeActive();
+        } else if (name == "wake") {
+            controller.systemDidWake();
+        } else if (name == "terminate") {
+            terminate();
+        } else if (name == "network") {
+            controller.networkPathChanged(parseNetworkPath(command));
+        } else if (name == "alertAnswers") {
+            std::vector<int> answers;
+            for (const auto& answer : command.value("buttons", Json::array())) {
+                if (answer.is_number_integer()) answers.push_back(answer.get<int>());
+            }
+            windows_.queueAlertAnswers(answers);
+        } else if (name == "healthTick") {
+            controller.healthTick();
+        } else if (name == "navigate") {
+            std::optional<std::string> url;
+            if (command.contains("url") && command["url"].is_string())
+                url = command["url"].get<std::string>();
+            auto decision = controller.decidePolicy(url);
+            events_.emit("navigation",
+                         {{"url", url ? Json(*url) : Json(nullptr)},
+                          {"decision", decision == NavigationDecision::Allow ? "allow" : "cancel"}});
+        } else if (name == "confirm") {
+            controller.runConfirmPanel(command.value("message", std::string()), [this](bool result) {
+                events_.emit("confirm", {{"result", result}});
+            });
+        } else {
+            application_.systemLog("korvane-headless: unknown command " + name);
+        }
+    }
+
+    void terminate() {
+        if (exiting_) return;
+        auto reply = controller_->applicationShouldTerminate();
+        if (reply == KorvaneApplication::TerminateReply::Now) {
+            events_.emit("terminate", {{"reply", "now"}});
+            exit(0);
+        } else {
+            events_.emit("terminate", {{"reply", "later"}});
+        }
+    }
+
+    void exit(int code) {
+        exiting_ = true;
+        events_.emit("exit", {{"code", code}});
+        // Like the target platform's termination: the process ends here, without unwinding
+        // tasks that are still waiting.
+        std::fflush(stdout);
+        std::_Exit(code);
+    }
+
+    EventWriter events_;
+    PlainLoop loop_;
+    HeadlessApplication application_;
+    HeadlessWindowSystem windows_;
+    HeadlessWorkspace workspace_;
+    HomeDirectories directories_;
+    PlistBundle bundle_;
+    JsonFileDefaults defaults_;
+    Platform platform_;
+    std::unique_ptr<KorvaneApplication> controller_;
+    int exitCode_ = 0;
+    bool exiting_ = false;
+};
+
+} // namespace
+
+int main(int argc, char** argv) {
+    std::ios::sync_with_stdio(false);
+    Shell shell(argc, argv);
+    return shell.run();
+}

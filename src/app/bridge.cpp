@@ -1,0 +1,145 @@
+// The contract with the page: messages in, replies, state pushes and progress calls out,
+// the navigation policy and the confirm dialog.
+
+#include "app/korvane_application.h"
+
+#include "app/settings_keys.h"
+#include "base/errors.h"
+#include "platform/system_paths.h"
+
+#include <system_error>
+
+namespace korvane {
+
+namespace {
+
+constexpr const char* kSocksHost = "127.0.0.1";
+constexpr int kSocksPort = 7897;
+constexpr const char* kProxyHelperPlist = "/Library/LaunchDaemons/art.korvane.proxyhelper.plist";
+
+// The scheme exactly as written (no case folding), or empty when the text has none.
+std::string schemeOf(const std::string& url) {
+    auto colon = url.find(':');
+    if (colon == std::string::npos || colon == 0) return {};
+    auto isAlpha = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
+    if (!isAlpha(url[0])) return {};
+    for (std::size_t i = 1; i < colon; ++i) {
+        char c = url[i];
+        if (!isAlpha(c) && !(c >= '0' && c <= '9') && c != '+' && c != '-' && c != '.') return {};
+    }
+    return url.substr(0, colon);
+}
+
+} // namespace
+
+Json KorvaneApplication::state() const {
+    Json nodes = Json::array();
+    for (const auto& node : nodes_) {
+        Json entry = {{"name", node.name}, {"type", node.type}, {"host", node.host}, {"port", node.port}};
+        if (auto it = nodeAvailability_.find(node.name); it != nodeAvailability_.end()) {
+            entry["available"] = it->second;
+        }
+        nodes.push_back(std::move(entry));
+    }
+    const auto& defaults = platform_.defaults;
+    std::error_code ignored;
+    return Json{
+        {"version", appVersion_},
+        {"build", appBuild_},
+        {"loggedIn", auth_.has_value()},
+        {"accountOverview", accountOverview_ ? accountOverview_->json() : Json(nullptr)},
+        {"accountRefreshFailed", accountRefreshFailed_},
+        {"email", email_},
+        {"nodes", std::move(nodes)},
+        {"selectedNode", selectedNode_},
+        {"routingMode", mode_},
+        {"connected", core_ && core_->connected()},
+        {"socksHost", kSocksHost},
+        {"socksPort", kSocksPort},
+        {"socksReady", core_ && core_->socksReady()},
+        {"rememberCredentials", defaults.getBool(SettingsKey::kRemember).value_or(true)},
+        {"rememberedPassword", rememberedPassword_.value_or("")},
+        {"proxyHelperInstalled", std::filesystem::exists(systemPath(kProxyHelperPlist), ignored)},
+        {"qualityEnabled", defaults.getBool(SettingsKey::kQualityEnabled).value_or(false)},
+        {"qualityConsentAnswered", defaults.contains(SettingsKey::kQualityConsentAnswered)},
+    };
+}
+
+void KorvaneApplication::pushState() {
+    if (!window_) return;
+    window_->evaluateScript("window.__korvaneState(" + encodeJsonForScript(state()) + ");");
+}
+
+void KorvaneApplication::reply(const std::string& id, const std::optional<Json>& value,
+                               const std::optional<std::string>& error) {
+    if (!window_) return;
+    Json arguments = Json::array({id, value ? *value : Json(nullptr), error ? Json(*error) : Json(nullptr)});
+    window_->evaluateScript("window.__korvaneResolve(..." + encodeJsonForScript(arguments) + ");");
+}
+
+void KorvaneApplication::updateProgress(const std::string& text, int progress) {
+    if (!window_) return;
+    Json argument = {{"text", text}, {"progress", progress}};
+    window_->evaluateScript("window.__korvaneUpdateProgress(" + encodeJsonForScript(argument) + ");");
+}
+
+void KorvaneApplication::didReceiveScriptMessage(const Json& body) {
+    if (!body.is_object()) return;
+    auto id = body.find("id");
+    auto action = body.find("action");
+    if (id == body.end() || !id->is_string() || action == body.end() || !action->is_string()) return;
+    Json args = Json::object();
+    if (auto arg = body.find("arg"); arg != body.end() && arg->is_object()) args = *arg;
+
+    auto handle = [](KorvaneApplication* self, std::shared_ptr<bool> alive, std::string requestId,
+                     std::string actionName, Json actionArgs) -> Task<void> {
+        std::optional<Json> result;
+        std::optional<std::string> failure;
+        try {
+            result = co_await self->dispatch(std::move(actionName), std::move(actionArgs));
+        } catch (const std::exception& error) {
+            failure = error.what();
+        }
+        if (!*alive) co_return;
+        if (failure) {
+            self->reply(requestId, std::nullopt, failure);
+        } else {
+            self->reply(requestId, result, std::nullopt);
+        }
+    };
+    spawn(handle(this, alive_, id->get<std::string>(), action->get<std::string>(), std::move(args)));
+}
+
+Task<Json> KorvaneApplication::dispatch(std::string action, Json args) {
+    (void)args;
+    if (action == "bootstrap") co_return state();
+    throw KorvaneError("未知操作：" + action);
+}
+
+void KorvaneApplication::didFinishNavigation() {
+    uiReady_ = true;
+    pushState();
+    publishLaunchHealth();
+    triggerRequestedUpdate();
+}
+
+NavigationDecision KorvaneApplication::decidePolicy(const std::optional<std::string>& url) {
+    if (!url) return NavigationDecision::Allow;
+    const std::string scheme = schemeOf(*url);
+    if (scheme == "file" || scheme == "about") return NavigationDecision::Allow;
+    if (scheme == "https") platform_.workspace.openURL(*url);
+    return NavigationDecision::Cancel;
+}
+
+void KorvaneApplication::runConfirmPanel(const std::string& message, std::function<void(bool)> completion) {
+    completion(confirm("Korvane", message));
+}
+
+void KorvaneApplication::open(const std::string& text) {
+    // Only a parseable https address leaves the application; everything else is dropped.
+    if (schemeOf(text) == "https" && text.find_first_of(" \t\r\n") == std::string::npos) {
+        platform_.workspace.openURL(text);
+    }
+}
+
+} // namespace korvane

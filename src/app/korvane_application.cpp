@@ -1,0 +1,325 @@
+#include "app/korvane_application.h"
+
+#include "app/settings_keys.h"
+#include "base/errors.h"
+#include "base/files.h"
+#include "base/sleep.h"
+#include "base/text.h"
+#include "diag/korvane_recorder.h"
+#include "diag/quality_log.h"
+#include "panel/node_cache.h"
+
+#include <algorithm>
+#include <chrono>
+#include <system_error>
+
+namespace korvane {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr Duration kHealthInterval = 8s;
+constexpr Duration kWakeDelay = 4s;
+constexpr Duration kLaunchUpdateDelay = 1500ms;
+constexpr const char* kCheckUpdateOption = "--check-update";
+constexpr const char* kStatusEmoji = "🛡️";
+
+} // namespace
+
+std::string bundleVersion(const Bundle& bundle) {
+    return bundle.infoString("CFBundleShortVersionString").value_or("0.0.0");
+}
+
+std::int64_t bundleBuild(const Bundle& bundle) {
+    auto text = bundle.infoString("CFBundleVersion");
+    if (!text) return 0;
+    return parseDecimalInteger(*text).value_or(0);
+}
+
+KorvaneApplication::KorvaneApplication(Platform& platform)
+    : platform_(platform), appVersion_(bundleVersion(platform.bundle)),
+      appBuild_(bundleBuild(platform.bundle)) {}
+
+KorvaneApplication::~KorvaneApplication() {
+    *alive_ = false;
+    heartbeatTimer_.cancel();
+    launchTask_.cancel();
+    if (nodeTestTask_) nodeTestTask_->cancel();
+}
+
+// ---- Launch -------------------------------------------------------------------------------
+
+void KorvaneApplication::applicationDidFinishLaunching() {
+    platform_.application.setActivationPolicyRegular();
+    if (offerMoveToApplicationsIfNeeded()) return;
+
+    auto applicationSupport = platform_.directories.applicationSupport();
+    if (!applicationSupport) {
+        platform_.application.systemLog("Korvane cannot start: no Application Support directory");
+        return;
+    }
+    supportDir_ = *applicationSupport / "Korvane";
+    std::error_code ignored;
+    fs::create_directories(*supportDir_, ignored);
+
+    core_ = std::make_unique<MihomoCore>(*supportDir_);
+    loadSettings();
+    loadCache();
+    startWhitelistPulse();
+    buildWindow();
+    buildMenuBar();
+    startHealthChecks();
+    startWakeMonitoring();
+    QualityLog::report("app_start");
+    recordPreviousUpdateResult();
+    launchTask_ = spawn(launchTask());
+}
+
+void KorvaneApplication::loadSettings() {
+    auto& defaults = platform_.defaults;
+    email_ = defaults.getString(SettingsKey::kEmail).value_or("");
+    mode_ = defaults.getString(SettingsKey::kMode) == "global" ? "global" : "smart";
+    selectedNode_ = defaults.getString(SettingsKey::kSelectedNode).value_or("");
+}
+
+void KorvaneApplication::loadCache() {
+    // The node list is trusted only next to the subscription it came from.
+    auto text = readFile(*supportDir_ / "subscription.yaml");
+    if (!text || !isValidUtf8(*text)) return;
+    subscriptionYAML_ = std::move(*text);
+    nodes_ = readNodeCache(*supportDir_ / "nodes.json");
+}
+
+Task<void> KorvaneApplication::launchTask() {
+    co_await reconnectAfterUpdateIfPending();
+    co_await recoverStaleSystemProxy();
+
+    auth_ = loadStoredCredential();
+    if (auth_) {
+        startupPulse();
+        std::optional<std::string> failure;
+        try {
+            co_await refresh(false);
+        } catch (const Cancelled&) {
+            throw;
+        } catch (const std::exception& error) {
+            failure = error.what();
+        }
+        if (!failure) {
+            QualityLog::report("dashboard_load_success");
+        } else {
+            QualityLog::report("dashboard_load_failure", "", std::nullopt, "profile_timeout", "startup");
+            platform_.application.systemLog("Korvane profile refresh failed: " + *failure);
+        }
+    } else {
+        co_await refreshRemoteEndpoints();
+    }
+
+    startupReady_ = true;
+    pushState();
+    publishLaunchHealth();
+    triggerRequestedUpdate();
+}
+
+void KorvaneApplication::triggerRequestedUpdate() {
+    const auto arguments = platform_.application.arguments();
+    if (std::find(arguments.begin(), arguments.end(), kCheckUpdateOption) == arguments.end()) return;
+    if (!uiReady_ || !startupReady_ || launchUpdateTriggered_) return;
+    launchUpdateTriggered_ = true;
+    mainExecutor().callAfter(kLaunchUpdateDelay, [this, alive = alive_] {
+        if (!*alive || !window_) return;
+        window_->evaluateScript("document.getElementById('settingsModal').classList.remove('hidden'); "
+                                "document.getElementById('updateButton').click();",
+                                [](std::optional<std::string> error) {
+                                    KorvaneRecorder::record("update_button_trigger",
+                                                            error ? "failed" : "webview");
+                                });
+    });
+}
+
+// ---- Window, menu, monitors ---------------------------------------------------------------
+
+void KorvaneApplication::buildWindow() {
+    WindowSpec spec{"Korvane", 920, 650, 790, 540, true};
+    window_ = platform_.windows.createMainWindow(spec, *this);
+    if (auto bridge = platform_.bundle.resource("UI/bridge.js")) {
+        if (auto source = readFile(*bridge); source && isValidUtf8(*source)) window_->addUserScript(*source);
+    }
+    if (auto page = platform_.bundle.resource("UI/index.html")) {
+        window_->loadFile(fileURL(page->string()), page->parent_path().string());
+    } else {
+        alert("安装包不完整", "找不到 Korvane UI 页面");
+    }
+    window_->show();
+    window_->bringToFront();
+    platform_.application.activate();
+}
+
+void KorvaneApplication::buildMenuBar() {
+    std::optional<std::string> icon;
+    if (auto path = platform_.bundle.resource("Korvane.icns")) icon = path->string();
+    std::vector<MenuItem> menu{
+        {"打开 Korvane", "", [this] { showWindow(); }},
+        {"连接 / 断开", "", [this] { menuToggle(); }},
+        {"", "", {}},
+        {"退出 Korvane", "q", [this] { quit(); }},
+    };
+    statusItem_ = platform_.windows.createStatusItem(icon, kStatusEmoji, std::move(menu));
+}
+
+void KorvaneApplication::startHealthChecks() {
+    auto loop = [](KorvaneApplication* self, std::shared_ptr<bool> alive) -> Task<void> {
+        for (;;) {
+            co_await sleep(kHealthInterval);
+            if (!*alive) co_return;
+            self->healthTick();
+        }
+    };
+    heartbeatTimer_ = spawn(loop(this, alive_));
+}
+
+void KorvaneApplication::startWakeMonitoring() { wakeObserved_ = true; }
+
+void KorvaneApplication::showWindow() {
+    if (!window_) return;
+    window_->show();
+    window_->bringToFront();
+    platform_.application.activate();
+}
+
+bool KorvaneApplication::windowShouldClose() {
+    if (window_) window_->hide();
+    return false;
+}
+
+void KorvaneApplication::menuToggle() {
+    if (busy_ || updatePreparing_ || applyingUpdate_) return;
+    auto toggle = [](KorvaneApplication* self, std::shared_ptr<bool> alive) -> Task<void> {
+        if (!*alive || !self->core_) co_return;
+        if (self->core_->connected()) {
+            co_await self->disconnectCore();
+            self->pushState();
+        } else if (self->subscriptionYAML_.empty()) {
+            self->alert("连接操作失败", "请先登录并刷新节点");
+        } else {
+            // Connecting from the menu arrives with the proxy core.
+            self->alert("连接操作失败", "当前版本尚不支持连接");
+        }
+    };
+    spawn(toggle(this, alive_));
+}
+
+void KorvaneApplication::healthTick() {
+    auto tick = [](KorvaneApplication* self, std::shared_ptr<bool> alive) -> Task<void> {
+        if (!*alive || !self->core_) co_return;
+        self->recordPreviousUpdateResult();
+        self->publishLaunchHealth();
+        if (self->updatePreparing_ || self->applyingUpdate_) co_return;
+        self->requestAccountRefresh(120);
+        if (self->core_->connected() && !self->core_->processRunning()) {
+            co_await self->disconnectCore();
+            if (*alive) self->pushState();
+            co_return;
+        }
+        const bool ready = self->core_->socksReady();
+        if (ready != self->lastSocksReady_) {
+            self->lastSocksReady_ = ready;
+            self->pushState();
+        }
+    };
+    spawn(tick(this, alive_));
+}
+
+void KorvaneApplication::systemDidWake() {
+    if (!wakeObserved_) return;
+    spawn(wakeTask());
+}
+
+Task<void> KorvaneApplication::wakeTask() {
+    auto alive = alive_;
+    KorvaneRecorder::record("system_wake", "network_check");
+    co_await sleep(kWakeDelay);
+    if (!*alive) co_return;
+    if (core_ && core_->connected()) {
+        if (core_->socksReady()) {
+            KorvaneRecorder::record("wake_proxy_ready", "port7897");
+        } else {
+            KorvaneRecorder::record("wake_proxy_not_ready", "port7897");
+            pushState();
+        }
+    }
+    requestAccountRefresh(120);
+}
+
+void KorvaneApplication::networkPathChanged(const NetworkPath&) {
+    // Network changes matter to the whitelist pulse, which is not part of this build yet.
+}
+
+void KorvaneApplication::applicationDidBecomeActive() { requestAccountRefresh(30); }
+
+// ---- Shutdown ----------------------------------------------------------------------------
+
+void KorvaneApplication::quit() { platform_.application.requestTermination(); }
+
+KorvaneApplication::TerminateReply KorvaneApplication::applicationShouldTerminate() {
+    KorvaneRecorder::record("app_terminate_request", applyingUpdate_ ? "update" : "normal");
+    if (!core_) return TerminateReply::Now;
+    if (applyingUpdate_ && upgradeCoreSafelyStopped_) {
+        KorvaneRecorder::record("update_app_exit", "ready");
+        return TerminateReply::Now;
+    }
+    if (exiting_) return TerminateReply::Later;
+    exiting_ = true;
+    if (nodeTestTask_) nodeTestTask_->cancel();
+    spawn(exitTask());
+    return TerminateReply::Later;
+}
+
+Task<void> KorvaneApplication::exitTask() {
+    std::optional<std::string> failure;
+    try {
+        co_await disconnectCore();
+    } catch (const Cancelled&) {
+        throw;
+    } catch (const std::exception& error) {
+        failure = error.what();
+    }
+    if (!failure) {
+        QualityLog::report("proxy_restore_success", "", std::nullopt, "", "normal_exit");
+        platform_.application.replyToTermination(true);
+        co_return;
+    }
+    QualityLog::report("proxy_restore_failure", "", std::nullopt, "permission_or_network", "termination");
+    alert("无法恢复系统代理", "请允许恢复系统代理设置后再退出：\n" + *failure);
+    exiting_ = false;
+    platform_.application.replyToTermination(false);
+}
+
+// ---- Dialogs and links ---------------------------------------------------------------------
+
+void KorvaneApplication::alert(const std::string& title, const std::string& text) {
+    platform_.windows.runModalAlert(title, text, {"确定"});
+}
+
+bool KorvaneApplication::confirm(const std::string& title, const std::string& text) {
+    return platform_.windows.runModalAlert(title, text, {"继续", "取消"}) == 0;
+}
+
+// ---- Seams -------------------------------------------------------------------------------
+
+bool KorvaneApplication::offerMoveToApplicationsIfNeeded() { return false; }
+void KorvaneApplication::startWhitelistPulse() {}
+void KorvaneApplication::startupPulse() {}
+void KorvaneApplication::recordPreviousUpdateResult() {}
+Task<void> KorvaneApplication::reconnectAfterUpdateIfPending() { co_return; }
+Task<void> KorvaneApplication::recoverStaleSystemProxy() { co_return; }
+std::optional<std::string> KorvaneApplication::loadStoredCredential() { return std::nullopt; }
+Task<void> KorvaneApplication::refresh(bool) { co_return; }
+Task<void> KorvaneApplication::refreshRemoteEndpoints() { co_return; }
+void KorvaneApplication::publishLaunchHealth() {}
+void KorvaneApplication::requestAccountRefresh(int) {}
+Task<void> KorvaneApplication::disconnectCore() { co_return; }
+
+} // namespace korvane

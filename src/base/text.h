@@ -1,0 +1,25 @@
+#pragma once
+
+#include <string_view>
+
+namespace korvane {
+
+// text without leading and trailing Unicode white space and line breaks.
+std::string_view trimWhitespaceAndNewlines(std::string_view text);
+
+} // namespace korvane
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace korvane {
+
+// A whole decimal integer: an optional "+" or "-", then one or more ASCII digits, nothing
+// else (no blanks). None when the text does not have that form or does not fit 64 bits.
+std::optional<std::int64_t> parseDecimalInteger(std::string_view text);
+
+// "file://" + the absolute path, percent-encoded where a URL path needs it.
+std::string fileURL(std::string_view absolutePath);
+
+} // namespace korvane

@@ -1,0 +1,39 @@
+#include "core/mihomo_core.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace korvane {
+
+namespace {
+constexpr int kMixedPort = 7897;
+}
+
+MihomoCore::MihomoCore(std::filesystem::path supportDir)
+    : supportDir_(std::move(supportDir)), runtimeDir_(supportDir_ / "runtime") {}
+
+bool MihomoCore::processRunning() const {
+    // The core process is not launched by this build yet.
+    return false;
+}
+
+bool MihomoCore::socksReady() const {
+    if (!connected_ || !processRunning()) return false;
+    return localPortAccepts(kMixedPort);
+}
+
+bool localPortAccepts(int port) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    ::close(fd);
+    return ok;
+}
+
+} // namespace korvane

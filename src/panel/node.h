@@ -1,0 +1,18 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace korvane {
+
+// One usable proxy server of the subscription.
+struct Node {
+    std::string name; // exactly as in the subscription; unique within one list
+    std::string type; // upper-cased protocol, "PROXY" when the entry has none
+    std::string host;
+    std::int64_t port = 0; // 1 to 65535
+
+    bool operator==(const Node&) const = default;
+};
+
+} // namespace korvane

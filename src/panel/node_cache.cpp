@@ -1,0 +1,42 @@
+#include "panel/node_cache.h"
+
+#include "base/files.h"
+#include "base/json.h"
+#include "panel/node_presentation.h"
+
+namespace korvane {
+
+std::vector<Node> readNodeCache(const std::filesystem::path& file) {
+    auto text = readFile(file);
+    if (!text) return {};
+    Json parsed = Json::parse(*text, nullptr, false);
+    if (!parsed.is_array()) return {};
+    for (const auto& entry : parsed) {
+        if (!entry.is_object()) return {};
+    }
+    std::vector<Node> nodes;
+    for (const auto& entry : parsed) {
+        auto name = entry.find("name");
+        auto host = entry.find("host");
+        auto type = entry.find("type");
+        auto port = entry.find("port");
+        if (name == entry.end() || !name->is_string() || host == entry.end() || !host->is_string() ||
+            type == entry.end() || !type->is_string() || port == entry.end() || !port->is_number_integer()) {
+            continue;
+        }
+        auto portNumber = port->is_number_unsigned()
+                              ? static_cast<std::int64_t>(
+                                    port->get<std::uint64_t>() > 65535 ? 0 : port->get<std::uint64_t>())
+                              : port->get<std::int64_t>();
+        auto nameText = name->get<std::string>();
+        auto hostText = host->get<std::string>();
+        if (!KorvaneNodePresentation::isServer(nameText) || portNumber < 1 || portNumber > 65535 ||
+            hostText.empty()) {
+            continue;
+        }
+        nodes.push_back(Node{std::move(nameText), type->get<std::string>(), std::move(hostText), portNumber});
+    }
+    return nodes;
+}
+
+} // namespace korvane
