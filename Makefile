@@ -1,0 +1,40 @@
+# The two commands of the README, and the steps they are made of. Everything the build
+# needs is installed by scripts/setup.sh (Debian packages only).
+
+.PHONY: all setup build test demo format check-format bench clean
+
+all: build
+
+setup:
+	bash scripts/setup.sh
+
+# Debug build with AddressSanitizer + UBSan and the local deployment: what the tests run.
+build: setup
+	cmake --preset debug
+	cmake --build --preset debug
+
+test: build
+	bash scripts/check-format.sh
+	ctest --preset debug -j2
+
+# Starts the headless client on an empty home, lets the page "load", asks for the state
+# and quits through the termination gate, printing every event on the way.
+demo: setup
+	cmake --preset demo
+	cmake --build --preset demo --target korvane-headless
+	bash scripts/demo.sh build/demo
+
+bench: setup
+	cmake --preset demo
+	cmake --build --preset demo --target recorder_bench launch_bench
+	build/demo/bench/recorder_bench
+	build/demo/bench/launch_bench
+
+format:
+	git ls-files '*.cpp' '*.h' | xargs clang-format -i
+
+check-format:
+	bash scripts/check-format.sh
+
+clean:
+	rm -rf build
