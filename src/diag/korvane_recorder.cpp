@@ -1,0 +1,220 @@
+#include "diag/korvane_recorder.h"
+
+#include "base/json.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <system_error>
+#include <unistd.h>
+#include <utility>
+#include <vector>
+
+namespace korvane {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::int64_t kMaximumDurationMs = 600'000;
+constexpr std::int64_t kMaximumTargetBuild = 100'000'000;
+// A file that reached this size takes no more lines that day, so a loop that records
+// endlessly cannot fill the user's disk.
+constexpr off_t kMaximumFileSize = 3'000'000;
+constexpr std::size_t kMaximumCodeLength = 48;
+constexpr std::chrono::seconds kRetention{1'209'600}; // 14 days
+constexpr std::string_view kCodeCharacters =
+    "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_.-";
+constexpr std::string_view kInvalidCode = "invalid_code";
+constexpr std::string_view kFilePrefix = "client-";
+constexpr std::string_view kFileSuffix = ".jsonl";
+
+// yyyy-MM-dd of the UTC day containing t.
+std::string utcDate(WallTime t) {
+    const std::chrono::year_month_day date{std::chrono::floor<std::chrono::days>(t)};
+    char text[32];
+    std::snprintf(text, sizeof text, "%04d-%02u-%02u", static_cast<int>(date.year()),
+                  static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()));
+    return text;
+}
+
+WallTime modificationTime(const struct stat& info) {
+    const auto sinceEpoch =
+        std::chrono::seconds{info.st_mtim.tv_sec} + std::chrono::nanoseconds{info.st_mtim.tv_nsec};
+    return WallTime{std::chrono::duration_cast<WallTime::duration>(sinceEpoch)};
+}
+
+// mkdir -p with mode 0700 for every directory it creates. A component that already exists
+// is accepted as it is; the caller examines the final directory itself.
+bool makeDirectories(const fs::path& path) {
+    if (::mkdir(path.c_str(), 0700) == 0 || errno == EEXIST) return true;
+    if (errno != ENOENT) return false;
+    const auto parent = path.parent_path();
+    if (parent.empty() || parent == path || !makeDirectories(parent)) return false;
+    return ::mkdir(path.c_str(), 0700) == 0 || errno == EEXIST;
+}
+
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd) : fd_(fd) {}
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    ~FileDescriptor() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+// Writes everything unless the file refuses; a partial line is left as it is.
+void writeFully(int fd, std::string_view data) {
+    while (!data.empty()) {
+        const ssize_t written = ::write(fd, data.data(), data.size());
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) return;
+        data.remove_prefix(static_cast<std::size_t>(written));
+    }
+}
+
+struct InstalledRecorder {
+    std::mutex mutex;
+    std::shared_ptr<KorvaneRecorder> recorder;
+};
+
+InstalledRecorder& installedRecorder() {
+    // Never destroyed, so that threads still recording while the process exits find it intact.
+    static auto* installed = new InstalledRecorder;
+    return *installed;
+}
+
+} // namespace
+
+KorvaneRecorder::KorvaneRecorder(RecorderEnvironment environment) : environment_(std::move(environment)) {}
+
+void KorvaneRecorder::write(std::string_view event, std::string_view stage, std::string_view reason,
+                            std::optional<std::int64_t> durationMs, std::optional<std::int64_t> targetBuild) {
+    try {
+        std::lock_guard lock(mutex_);
+        writeLocked(event, stage, reason, durationMs, targetBuild);
+    } catch (...) {
+        // Losing a line is preferable to disturbing the code that reported it.
+    }
+}
+
+void KorvaneRecorder::writeLocked(std::string_view event, std::string_view stage, std::string_view reason,
+                                  std::optional<std::int64_t> durationMs,
+                                  std::optional<std::int64_t> targetBuild) {
+    const auto directory = logDirectory();
+    if (!directory) return;
+
+    const WallTime now = (environment_.clock ? *environment_.clock : wallClock()).now();
+    const std::string today = utcDate(now);
+    const fs::path file = *directory / (std::string(kFilePrefix) + today + std::string(kFileSuffix));
+
+    // O_NONBLOCK only matters for a FIFO put in the file's place: opening it then fails instead
+    // of waiting for a reader with the lock held.
+    const FileDescriptor fd(
+        ::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600));
+    if (fd.get() < 0) return;
+    struct stat info {};
+    if (::fstat(fd.get(), &info) != 0 || info.st_uid != ::geteuid() || !S_ISREG(info.st_mode) ||
+        info.st_size >= kMaximumFileSize)
+        return;
+    ::fchmod(fd.get(), 0600);
+
+    Json entry = {
+        {"build", environment_.build},
+        {"event", safeCode(event)},
+        {"platform", "macos"},
+        {"reason", safeCode(reason)},
+        {"stage", safeCode(stage)},
+        {"time", std::chrono::duration_cast<std::chrono::seconds>(now.time_since_epoch()).count()},
+        {"version", environment_.version},
+    };
+    if (durationMs) entry["duration_ms"] = std::clamp<std::int64_t>(*durationMs, 0, kMaximumDurationMs);
+    if (targetBuild) entry["target_build"] = std::clamp<std::int64_t>(*targetBuild, 0, kMaximumTargetBuild);
+    std::string line = encodeJson(entry);
+    if (line == "null") return; // the version is not valid UTF-8
+    line.push_back('\n');
+
+    if (info.st_size + static_cast<off_t>(line.size()) > kMaximumFileSize) return;
+    writeFully(fd.get(), line);
+
+    if (today != lastPrunedDay_) {
+        lastPrunedDay_ = today;
+        prune(*directory, now);
+    }
+}
+
+void KorvaneRecorder::record(std::string_view event, std::string_view stage, std::string_view reason,
+                             std::optional<std::int64_t> durationMs,
+                             std::optional<std::int64_t> targetBuild) {
+    auto& installed = installedRecorder();
+    std::shared_ptr<KorvaneRecorder> recorder;
+    {
+        std::lock_guard lock(installed.mutex);
+        recorder = installed.recorder;
+    }
+    if (recorder) recorder->write(event, stage, reason, durationMs, targetBuild);
+}
+
+void KorvaneRecorder::install(std::shared_ptr<KorvaneRecorder> recorder) {
+    auto& installed = installedRecorder();
+    std::lock_guard lock(installed.mutex);
+    installed.recorder.swap(recorder); // the previous one is released after the lock
+}
+
+std::string KorvaneRecorder::safeCode(std::string_view value) {
+    // Every allowed character is ASCII, so for an acceptable value bytes and characters agree.
+    if (value.size() > kMaximumCodeLength ||
+        value.find_first_not_of(kCodeCharacters) != std::string_view::npos)
+        return std::string(kInvalidCode);
+    return std::string(value);
+}
+
+std::optional<fs::path> KorvaneRecorder::logDirectory() const {
+    if (!environment_.applicationSupport) return std::nullopt;
+    const auto support = environment_.applicationSupport();
+    if (!support) return std::nullopt;
+    auto directory = *support / "Korvane" / "logs";
+    if (!makeDirectories(directory)) return std::nullopt;
+    // lstat: a symbolic link here could send the log anywhere, so it is refused, not followed.
+    struct stat info {};
+    if (::lstat(directory.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != ::geteuid())
+        return std::nullopt;
+    if (::chmod(directory.c_str(), 0700) != 0) return std::nullopt;
+    return directory;
+}
+
+void KorvaneRecorder::prune(const fs::path& directory, WallTime today) {
+    struct Entry {
+        fs::path path;
+        std::optional<WallTime> modified;
+    };
+    // The whole listing first: a directory that cannot be read completely is left alone.
+    std::vector<Entry> entries;
+    std::error_code error;
+    for (fs::directory_iterator it(directory, error), end; !error && it != end; it.increment(error)) {
+        const std::string name = it->path().filename().string();
+        if (name.starts_with('.')) continue;
+        struct stat info {};
+        std::optional<WallTime> modified;
+        if (::lstat(it->path().c_str(), &info) == 0) modified = modificationTime(info);
+        entries.push_back({it->path(), modified});
+    }
+    if (error) return;
+
+    const WallTime cutoff = today - kRetention;
+    for (const auto& entry : entries) {
+        const std::string name = entry.path.filename().string();
+        if (!name.starts_with(kFilePrefix) || !name.ends_with(kFileSuffix)) continue;
+        if (entry.modified && *entry.modified < cutoff) fs::remove(entry.path, error);
+    }
+}
+
+} // namespace korvane
