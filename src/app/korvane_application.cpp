@@ -7,7 +7,11 @@
 #include "base/text.h"
 #include "diag/korvane_recorder.h"
 #include "diag/quality_log.h"
+#include "panel/http.h"
 #include "panel/node_cache.h"
+#include "platform/system_info.h"
+
+#include <korvane_deployment.h>
 
 #include <algorithm>
 #include <chrono>
@@ -39,11 +43,18 @@ std::int64_t bundleBuild(const Bundle& bundle) {
 }
 
 KorvaneApplication::KorvaneApplication(Platform& platform)
-    : platform_(platform), appVersion_(bundleVersion(platform.bundle)),
-      appBuild_(bundleBuild(platform.bundle)) {}
+    : platform_(platform), xboard_(platform.bundle.infoString("CFBundleShortVersionString")),
+      appVersion_(bundleVersion(platform.bundle)), appBuild_(bundleBuild(platform.bundle)),
+      sessionStore_(platform.directories) {
+    if (deployment::kTrustsTestCertificateAuthority) {
+        if (auto authority = platform.bundle.resource("test-ca.pem"))
+            trustAdditionalCertificateAuthority(*authority);
+    }
+}
 
 KorvaneApplication::~KorvaneApplication() {
     *alive_ = false;
+    QualityLog::configure(nullptr);
     heartbeatTimer_.cancel();
     launchTask_.cancel();
     if (nodeTestTask_) nodeTestTask_->cancel();
@@ -67,6 +78,7 @@ void KorvaneApplication::applicationDidFinishLaunching() {
     core_ = std::make_unique<MihomoCore>(*supportDir_);
     loadSettings();
     loadCache();
+    configureQualityReports();
     startWhitelistPulse();
     buildWindow();
     buildMenuBar();
@@ -82,6 +94,36 @@ void KorvaneApplication::loadSettings() {
     email_ = defaults.getString(SettingsKey::kEmail).value_or("");
     mode_ = defaults.getString(SettingsKey::kMode) == "global" ? "global" : "smart";
     selectedNode_ = defaults.getString(SettingsKey::kSelectedNode).value_or("");
+}
+
+void KorvaneApplication::configureQualityReports() {
+    auto environment = std::make_shared<QualityEnvironment>();
+    UserDefaults& defaults = platform_.defaults;
+    const LocalSessionStore store = sessionStore_;
+    environment->consent = [&defaults] {
+        return defaults.getBool(SettingsKey::kQualityEnabled).value_or(false);
+    };
+    environment->readInstallId = [store] { return store.read("install_id"); };
+    environment->storeInstallId = [store](const std::string& id) { return store.write("install_id", id); };
+    environment->upload = [](std::string url, std::string body) {
+        // Reports can come from any thread; the upload itself is a task on the main loop
+        // whose outcome nobody waits for.
+        mainExecutor().post([url = std::move(url), body = std::move(body)]() mutable {
+            auto send = [](std::string target, std::string payload) -> Task<void> {
+                try {
+                    co_await http(std::move(target), "POST", {{"Content-Type", "application/json"}},
+                                  std::move(payload), 4);
+                } catch (const std::exception&) {
+                }
+            };
+            spawn(send(std::move(url), std::move(body)));
+        });
+    };
+    environment->appVersion = platform_.bundle.infoString("CFBundleShortVersionString").value_or("");
+    environment->appBuild = appBuild_;
+    environment->osVersion = operatingSystemVersion();
+    environment->endpoint = deployment::kQualityEndpoint;
+    QualityLog::configure(std::move(environment));
 }
 
 void KorvaneApplication::loadCache() {
@@ -315,9 +357,9 @@ void KorvaneApplication::startupPulse() {}
 void KorvaneApplication::recordPreviousUpdateResult() {}
 Task<void> KorvaneApplication::reconnectAfterUpdateIfPending() { co_return; }
 Task<void> KorvaneApplication::recoverStaleSystemProxy() { co_return; }
-std::optional<std::string> KorvaneApplication::loadStoredCredential() { return std::nullopt; }
+std::optional<std::string> KorvaneApplication::loadStoredCredential() { return sessionStore_.read("auth"); }
 Task<void> KorvaneApplication::refresh(bool) { co_return; }
-Task<void> KorvaneApplication::refreshRemoteEndpoints() { co_return; }
+Task<void> KorvaneApplication::refreshRemoteEndpoints() { co_await remote_.refresh(); }
 void KorvaneApplication::publishLaunchHealth() {}
 void KorvaneApplication::requestAccountRefresh(int) {}
 Task<void> KorvaneApplication::disconnectCore() { co_return; }

@@ -1,12 +1,15 @@
 #pragma once
 
+#include "app/local_session_store.h"
 #include "base/executor.h"
 #include "base/json.h"
 #include "base/spawn.h"
 #include "base/task.h"
 #include "core/mihomo_core.h"
 #include "panel/account_overview.h"
+#include "panel/korvane_remote.h"
 #include "panel/node.h"
+#include "panel/xboard_service.h"
 #include "platform/network_path.h"
 #include "platform/platform.h"
 
@@ -74,6 +77,8 @@ public:
     bool exiting() const { return exiting_; }
     const std::optional<std::filesystem::path>& supportDir() const { return supportDir_; }
     const TaskHandle& launchTask() const { return launchTask_; }
+    const KorvaneRemote& remote() const { return remote_; }
+    const std::optional<std::string>& auth() const { return auth_; }
 
 private:
     // Launch.
@@ -85,6 +90,7 @@ private:
     void startHealthChecks();
     void startWakeMonitoring();
     void triggerRequestedUpdate();
+    void configureQualityReports();
     Task<void> exitTask();
     Task<void> wakeTask();
 
@@ -108,6 +114,8 @@ private:
     std::unique_ptr<MainWindow> window_;
     std::unique_ptr<PlainWebWindow> supportWindow_;
     std::unique_ptr<StatusItem> statusItem_;
+    KorvaneRemote remote_;
+    XBoardService xboard_;
     std::vector<Node> nodes_;
     std::string subscriptionYAML_;
     std::optional<std::string> auth_;
@@ -139,6 +147,7 @@ private:
 
     std::string appVersion_;
     std::int64_t appBuild_ = 0;
+    LocalSessionStore sessionStore_;
     TaskHandle launchTask_;
     // Tells tasks that outlive a call whether the controller still exists.
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);

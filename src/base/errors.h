@@ -1,6 +1,7 @@
 #pragma once
 
 #include <exception>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -10,6 +11,25 @@ namespace korvane {
 class KorvaneError : public std::runtime_error {
 public:
     explicit KorvaneError(const std::string& message) : std::runtime_error(message) {}
+};
+
+// A non-2xx answer. what() is the panel's own "message" when it gave a non-empty one,
+// otherwise "请求失败 HTTP " and the status.
+class KorvaneHTTPStatusError : public std::runtime_error {
+public:
+    KorvaneHTTPStatusError(int statusCode, std::optional<std::string> userMessage);
+    int statusCode() const noexcept { return statusCode_; }
+    const std::optional<std::string>& userMessage() const noexcept { return userMessage_; }
+
+private:
+    int statusCode_;
+    std::optional<std::string> userMessage_;
+};
+
+// A failure below HTTP (no connection, time-out, TLS); what() is the transport's own text.
+class TransportError : public std::runtime_error {
+public:
+    explicit TransportError(const std::string& text) : std::runtime_error(text) {}
 };
 
 // Thrown into a task whose stop token was triggered, at the wait it was suspended in.

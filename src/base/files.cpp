@@ -30,7 +30,7 @@ void writeAll(int fd, std::string_view data) {
 } // namespace
 
 void writeFileAtomically(const std::filesystem::path& path, std::string_view data, mode_t mode) {
-    const auto temporary = path.parent_path() / ("." + path.filename().string() + "." + makeUuid() + ".tmp");
+    const auto temporary = path.parent_path() / ("." + makeUuid() + ".tmp");
     int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
     if (fd < 0) throw FileError(errno);
     try {

@@ -8,7 +8,7 @@
 
 namespace korvane {
 
-// Replaces path with data in one step: an exclusive temporary file next to it, written in
+// Replaces path with data in one step: an exclusive temporary file ".<UUID>.tmp" next to it, written in
 // full, flushed to disk, given `mode`, then renamed over path. Throws FileError.
 void writeFileAtomically(const std::filesystem::path& path, std::string_view data, mode_t mode = 0600);
 

@@ -5,6 +5,8 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <utility>
 
 namespace korvane {
 
@@ -29,6 +31,17 @@ Clock& wallClock() {
 }
 
 void setWallClock(Clock* clock) { installedClock.store(clock); }
+
+namespace {
+std::string statusDescription(int statusCode, const std::optional<std::string>& userMessage) {
+    if (userMessage && !userMessage->empty()) return *userMessage;
+    return "请求失败 HTTP " + std::to_string(statusCode);
+}
+} // namespace
+
+KorvaneHTTPStatusError::KorvaneHTTPStatusError(int statusCode, std::optional<std::string> userMessage)
+    : std::runtime_error(statusDescription(statusCode, userMessage)), statusCode_(statusCode),
+      userMessage_(std::move(userMessage)) {}
 
 FileError::FileError(int errorNumber)
     : std::runtime_error(std::strerror(errorNumber)), errorNumber_(errorNumber) {}

@@ -1,0 +1,25 @@
+#pragma once
+
+// Deployment values of the production build: the service's hosts, as shipped to users.
+// Addresses use documentation ranges and names under korvane.example.
+
+namespace korvane::deployment {
+
+inline constexpr bool kTrustsTestCertificateAuthority = false;
+
+inline constexpr const char* kRemoteConfigurationSources[] = {
+    "https://config.korvane.example/RemoteConfig.json",
+    "https://config.korvane.example/client/config.json",
+};
+
+inline constexpr const char* kApi = "https://203.0.113.24:8443";
+inline constexpr const char* kSite = "https://www.korvane.example";
+inline constexpr const char* kSupport =
+    "https://support.korvane.example/widget?website_token=Kv7Qm2Xp9Rt4Wz6Yb3Nc8Hd1";
+inline constexpr const char* kManifest = "https://update.korvane.example/api/macos.json";
+inline constexpr const char* kQualityEndpoint = "https://update.korvane.example/api/quality.php";
+
+inline constexpr const char* kProbeA = "https://www.gstatic.com/generate_204";
+inline constexpr const char* kProbeB = "https://cp.cloudflare.com/generate_204";
+
+} // namespace korvane::deployment

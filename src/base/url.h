@@ -1,0 +1,26 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace korvane {
+
+struct ParsedURL {
+    std::string scheme; // exactly as written (not case-folded)
+    std::string host;   // empty when the URL has none
+};
+
+// Parses an absolute URL; none when it is not one. Uses libcurl's URL parser.
+std::optional<ParsedURL> parseURL(std::string_view text);
+
+// Whether text is an absolute URL with the scheme written exactly "https" and a host.
+bool isHTTPSWithHost(std::string_view text);
+
+// Percent-encodes every byte except ASCII letters, digits and the characters of `keep`.
+std::string percentEncode(std::string_view text, std::string_view keep);
+
+// The characters a URL path may hold unencoded (besides letters and digits).
+inline constexpr std::string_view kURLPathAllowed = "-._~!$&'()*+,;=:@/";
+
+} // namespace korvane

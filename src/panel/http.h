@@ -1,0 +1,61 @@
+#pragma once
+
+// http(): the one asynchronous HTTP helper. Requests run on libcurl's multi interface in
+// one I/O thread; the awaiting task resumes on the main thread with the body of a 2xx
+// answer, or with KorvaneHTTPStatusError / TransportError / KorvaneError. Cancelling the
+// task abandons the transfer at once.
+
+#include "base/task.h"
+
+#include <coroutine>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <optional>
+#include <stop_token>
+#include <string>
+
+namespace korvane {
+
+using HttpHeaders = std::map<std::string, std::string>;
+
+struct HttpRequestSpec {
+    std::string url;
+    std::string method;
+    HttpHeaders headers;
+    std::optional<std::string> body;
+    double timeoutSeconds = 60;
+};
+
+namespace detail {
+class HttpWait;
+}
+
+class HttpAwaiter {
+public:
+    explicit HttpAwaiter(HttpRequestSpec spec);
+    HttpAwaiter(HttpAwaiter&&) noexcept;
+    ~HttpAwaiter();
+
+    bool await_ready() const noexcept { return false; }
+    template <class P> void await_suspend(std::coroutine_handle<P> h) { start(h, stopTokenOf(h)); }
+    std::string await_resume();
+
+private:
+    void start(std::coroutine_handle<> h, std::stop_token token);
+    std::shared_ptr<detail::HttpWait> wait_;
+};
+
+// Sends one request. Only the caller's headers are added; redirects are followed and only
+// the final answer counts; timeoutSeconds bounds the whole exchange.
+inline HttpAwaiter http(std::string url, std::string method, HttpHeaders headers = {},
+                        std::optional<std::string> body = std::nullopt, double timeoutSeconds = 60) {
+    return HttpAwaiter(HttpRequestSpec{std::move(url), std::move(method), std::move(headers), std::move(body),
+                                       timeoutSeconds});
+}
+
+// Adds a certificate authority (PEM file) to the ones TLS trusts, besides the system's.
+// Only the local deployment calls this, with the test authority shipped in its bundle.
+void trustAdditionalCertificateAuthority(const std::filesystem::path& pemFile);
+
+} // namespace korvane

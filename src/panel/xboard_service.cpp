@@ -1,0 +1,131 @@
+#include "panel/xboard_service.h"
+
+#include "base/errors.h"
+#include "base/url.h"
+#include "panel/http.h"
+
+#include <array>
+#include <utility>
+
+namespace korvane {
+
+namespace {
+
+constexpr double kLoginTimeoutSeconds = 10;
+constexpr double kCodeTimeoutSeconds = 12;
+constexpr const char* kFallbackClientVersion = "0.2.20";
+constexpr const char* kBadFormat = "服务器返回数据格式不正确";
+constexpr const char* kNoAuthorization = "未取得登录授权";
+
+constexpr std::array<std::pair<std::string_view, const char*>, 4> kCodeErrors = {{
+    {"invalid_or_expired_code", "验证码错误或已过期"},
+    {"rate_limited", "操作太频繁，请稍后再试"},
+    {"origin_not_allowed", "服务器暂未开放客户端验证码登录"},
+    {"captcha_required", "当前需要人机验证，请使用密码登录"},
+}};
+
+Json parseObject(const std::string& body) {
+    Json parsed = Json::parse(body); // a syntax error propagates with the parser's text
+    if (!parsed.is_object()) throw KorvaneError(kBadFormat);
+    return parsed;
+}
+
+Json fieldsObject(const std::map<std::string, std::string>& fields) {
+    Json object = Json::object();
+    for (const auto& [name, value] : fields)
+        object[name] = value;
+    return object;
+}
+
+std::optional<std::string> authData(const Json& answer) {
+    auto data = answer.find("data");
+    if (data == answer.end() || !data->is_object()) return std::nullopt;
+    auto auth = data->find("auth_data");
+    if (auth == data->end() || !auth->is_string()) return std::nullopt;
+    return auth->get<std::string>();
+}
+
+bool statusIsSuccess(const Json& answer) {
+    auto status = answer.find("status");
+    return status != answer.end() && status->is_string() &&
+           status->get_ref<const std::string&>() == "success";
+}
+
+} // namespace
+
+XBoardService::XBoardService(std::optional<std::string> clientVersion)
+    : clientVersion_(clientVersion.value_or(kFallbackClientVersion)) {}
+
+Task<std::string> XBoardService::login(const KorvaneRemote& remote, std::string email,
+                                       std::string password) const {
+    const std::string url = remote.api + "/api/v1/passport/auth/login";
+    if (!parseURL(url)) throw KorvaneError("登录地址无效");
+    const Json body = {{"email", email}, {"password", password}};
+    const std::string answer = co_await http(url, "POST", {{"Content-Type", "application/json"}},
+                                             encodeJson(body), kLoginTimeoutSeconds);
+    auto credential = authData(parseObject(answer));
+    if (!credential || credential->empty()) throw KorvaneError(kNoAuthorization);
+    co_return *credential;
+}
+
+Task<Json> XBoardService::postEmailCode(const KorvaneRemote& remote, std::string action,
+                                        std::map<std::string, std::string> fields) const {
+    const std::string url = remote.api + "/api/v1/korvane-auth/code/" + action;
+    if (!isHTTPSWithHost(url)) throw KorvaneError("邮箱验证码登录必须使用 HTTPS");
+    const HttpHeaders headers = {
+        {"Content-Type", "application/json"},
+        {"Accept", "application/json"},
+        {"User-Agent", "Korvane-MacOS/" + clientVersion_},
+        {"X-Korvane-Client", "macos"},
+    };
+    std::string answer;
+    try {
+        answer = co_await http(url, "POST", headers, encodeJson(fieldsObject(fields)), kCodeTimeoutSeconds);
+    } catch (const Cancelled&) {
+        throw;
+    } catch (const std::exception& error) {
+        const std::string_view description = error.what();
+        for (const auto& [code, message] : kCodeErrors) {
+            if (description == code) throw KorvaneError(message);
+        }
+        throw;
+    }
+    Json parsed = parseObject(answer);
+    if (!statusIsSuccess(parsed)) throw KorvaneError("邮箱验证码服务暂不可用");
+    co_return parsed;
+}
+
+Task<void> XBoardService::sendLoginCode(const KorvaneRemote& remote, std::string email) const {
+    co_await postEmailCode(remote, "send", {{"email", std::move(email)}});
+}
+
+Task<std::string> XBoardService::loginWithCode(const KorvaneRemote& remote, std::string email,
+                                               std::string code) const {
+    Json answer =
+        co_await postEmailCode(remote, "verify", {{"email", std::move(email)}, {"code", std::move(code)}});
+    auto credential = authData(answer);
+    if (!credential || credential->rfind("Bearer ", 0) != 0) throw KorvaneError(kNoAuthorization);
+    co_return *credential;
+}
+
+Task<void> XBoardService::postPasswordRecovery(const KorvaneRemote& remote, std::string route,
+                                               std::map<std::string, std::string> fields) const {
+    const std::string url = remote.api + route;
+    if (!isHTTPSWithHost(url)) throw KorvaneError("找回密码必须使用 HTTPS");
+    const HttpHeaders headers = {{"Content-Type", "application/json"}, {"Accept", "application/json"}};
+    const std::string answer =
+        co_await http(url, "POST", headers, encodeJson(fieldsObject(fields)), kCodeTimeoutSeconds);
+    Json parsed = parseObject(answer);
+    if (statusIsSuccess(parsed)) co_return;
+    if (auto message = parsed.find("message"); message != parsed.end() && message->is_string()) {
+        throw KorvaneError(message->get<std::string>());
+    }
+    throw KorvaneError("服务器未完成请求");
+}
+
+Task<void> XBoardService::sendResetCode(const KorvaneRemote& remote, std::string email) const {
+    co_await postPasswordRecovery(remote, "/api/v1/passport/comm/sendEmailVerify",
+                                  {{"email", std::move(email)}});
+}
+
+} // namespace korvane

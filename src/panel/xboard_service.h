@@ -1,0 +1,40 @@
+#pragma once
+
+#include "base/json.h"
+#include "base/task.h"
+#include "panel/korvane_remote.h"
+
+#include <map>
+#include <string>
+
+namespace korvane {
+
+// The client of the service's panel. Holds no state besides the client version it
+// announces; every call reads its base address from the given KorvaneRemote.
+class XBoardService {
+public:
+    // clientVersion: the bundle's short version; "0.2.20" when the bundle has none.
+    explicit XBoardService(std::optional<std::string> clientVersion);
+
+    const std::string& clientVersion() const { return clientVersion_; }
+
+    // Password sign-in; returns the credential (the panel's auth_data).
+    Task<std::string> login(const KorvaneRemote& remote, std::string email, std::string password) const;
+    Task<void> sendLoginCode(const KorvaneRemote& remote, std::string email) const;
+    // Code sign-in; returns a credential that starts with "Bearer ".
+    Task<std::string> loginWithCode(const KorvaneRemote& remote, std::string email, std::string code) const;
+    Task<void> sendResetCode(const KorvaneRemote& remote, std::string email) const;
+
+    // The sign-in code endpoints ("send", "verify"), HTTPS only, with their error codes
+    // turned into sentences.
+    Task<Json> postEmailCode(const KorvaneRemote& remote, std::string action,
+                             std::map<std::string, std::string> fields) const;
+    // The password recovery endpoints, HTTPS only; route is the path after the api base.
+    Task<void> postPasswordRecovery(const KorvaneRemote& remote, std::string route,
+                                    std::map<std::string, std::string> fields) const;
+
+private:
+    std::string clientVersion_;
+};
+
+} // namespace korvane
