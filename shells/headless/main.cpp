@@ -99,6 +99,16 @@ private:
             application_.systemLog("korvane-headless: ignored a malformed command");
             return;
         }
+        // A field of the wrong type (an "item" that is a number, say) throws while the command
+        // is read; it must not end the process, as an uncaught exception on the loop would.
+        try {
+            dispatch(command);
+        } catch (const Json::exception&) {
+            application_.systemLog("korvane-headless: ignored a malformed command");
+        }
+    }
+
+    void dispatch(const Json& command) {
         const auto name = command["cmd"].get<std::string>();
         auto& controller = *controller_;
         if (name == "message") {
