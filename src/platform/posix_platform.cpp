@@ -7,11 +7,25 @@
 #include <plist/plist.h>
 
 #include <cstdlib>
+#include <sys/stat.h>
 #include <system_error>
 
 namespace korvane {
 
 namespace fs = std::filesystem;
+
+namespace {
+
+// Creates the missing directories of path, each readable by the user alone; directories that
+// already exist are left as they are.
+void createPrivateDirectories(const fs::path& path) {
+    std::error_code error;
+    if (path.empty() || fs::exists(path, error)) return;
+    createPrivateDirectories(path.parent_path());
+    ::mkdir(path.c_str(), 0700);
+}
+
+} // namespace
 
 std::optional<fs::path> Bundle::resource(const fs::path& relative) const {
     std::error_code error;
@@ -131,8 +145,7 @@ void JsonFileDefaults::remove(const std::string& key) {
 void JsonFileDefaults::save() const {
     // Settings are best effort, as on the target platform: a failed write keeps the value
     // in memory for this run.
-    std::error_code error;
-    fs::create_directories(file_.parent_path(), error);
+    createPrivateDirectories(file_.parent_path());
     try {
         writeFileAtomically(file_, encodeJson(store_->values), 0600);
     } catch (const std::exception&) {
