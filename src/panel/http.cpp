@@ -56,12 +56,16 @@ namespace {
 using detail::HttpWait;
 
 std::mutex trustMutex;
-std::vector<X509*> extraAuthorities;
+// Kept for the life of the process: every new TLS context gets them.
+std::vector<X509*>& extraAuthorities() {
+    static auto* authorities = new std::vector<X509*>();
+    return *authorities;
+}
 
 CURLcode addExtraAuthorities(CURL*, void* sslContext, void*) {
     std::lock_guard lock(trustMutex);
     X509_STORE* store = SSL_CTX_get_cert_store(static_cast<SSL_CTX*>(sslContext));
-    for (X509* authority : extraAuthorities)
+    for (X509* authority : extraAuthorities())
         X509_STORE_add_cert(store, authority);
     return CURLE_OK;
 }
@@ -221,13 +225,10 @@ private:
         }
         long status = 0;
         curl_easy_getinfo(transfer.easy, CURLINFO_RESPONSE_CODE, &status);
-        if (status <= 0) {
-            wait.error = std::make_exception_ptr(KorvaneError("没有收到有效的服务器响应"));
-        } else if (status >= 200 && status <= 299) {
-            wait.body = std::move(transfer.response);
-        } else {
-            wait.error = std::make_exception_ptr(
-                KorvaneHTTPStatusError(static_cast<int>(status), panelMessage(transfer.response)));
+        try {
+            wait.body = checkHttpResponse(status, std::move(transfer.response));
+        } catch (...) {
+            wait.error = std::current_exception();
         }
     }
 
@@ -293,6 +294,12 @@ void HttpAwaiter::start(std::coroutine_handle<> h, std::stop_token token) {
 
 std::string HttpAwaiter::await_resume() { return wait_->finish(); }
 
+std::string checkHttpResponse(long status, std::string body) {
+    if (status <= 0) throw KorvaneError("没有收到有效的服务器响应");
+    if (status >= 200 && status <= 299) return body;
+    throw KorvaneHTTPStatusError(static_cast<int>(status), panelMessage(body));
+}
+
 void trustAdditionalCertificateAuthority(const std::filesystem::path& pemFile) {
     auto pem = readFile(pemFile);
     if (!pem) return;
@@ -300,7 +307,7 @@ void trustAdditionalCertificateAuthority(const std::filesystem::path& pemFile) {
     if (!bio) return;
     std::lock_guard lock(trustMutex);
     while (X509* authority = PEM_read_bio_X509(bio, nullptr, nullptr, nullptr)) {
-        extraAuthorities.push_back(authority);
+        extraAuthorities().push_back(authority);
     }
     BIO_free(bio);
 }

@@ -54,6 +54,11 @@ inline HttpAwaiter http(std::string url, std::string method, HttpHeaders headers
                                        timeoutSeconds});
 }
 
+// The body of a final answer with this status, or the error it stands for: only 200 to 299
+// is success; otherwise KorvaneHTTPStatusError with the panel's JSON "message" when there
+// is a string one. A status of 0 means no HTTP answer arrived at all.
+std::string checkHttpResponse(long status, std::string body);
+
 // Adds a certificate authority (PEM file) to the ones TLS trusts, besides the system's.
 // Only the local deployment calls this, with the test authority shipped in its bundle.
 void trustAdditionalCertificateAuthority(const std::filesystem::path& pemFile);
