@@ -5,6 +5,7 @@
 
 #include "app/settings_keys.h"
 #include "base/errors.h"
+#include "base/url.h"
 #include "platform/system_paths.h"
 
 #include <system_error>
@@ -16,19 +17,6 @@ namespace {
 constexpr const char* kSocksHost = "127.0.0.1";
 constexpr int kSocksPort = 7897;
 constexpr const char* kProxyHelperPlist = "/Library/LaunchDaemons/art.korvane.proxyhelper.plist";
-
-// The scheme exactly as written (no case folding), or empty when the text has none.
-std::string schemeOf(const std::string& url) {
-    auto colon = url.find(':');
-    if (colon == std::string::npos || colon == 0) return {};
-    auto isAlpha = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
-    if (!isAlpha(url[0])) return {};
-    for (std::size_t i = 1; i < colon; ++i) {
-        char c = url[i];
-        if (!isAlpha(c) && !(c >= '0' && c <= '9') && c != '+' && c != '-' && c != '.') return {};
-    }
-    return url.substr(0, colon);
-}
 
 } // namespace
 
@@ -110,12 +98,6 @@ void KorvaneApplication::didReceiveScriptMessage(const Json& body) {
     spawn(handle(this, alive_, id->get<std::string>(), action->get<std::string>(), std::move(args)));
 }
 
-Task<Json> KorvaneApplication::dispatch(std::string action, Json args) {
-    (void)args;
-    if (action == "bootstrap") co_return state();
-    throw KorvaneError("未知操作：" + action);
-}
-
 void KorvaneApplication::didFinishNavigation() {
     uiReady_ = true;
     pushState();
@@ -125,7 +107,7 @@ void KorvaneApplication::didFinishNavigation() {
 
 NavigationDecision KorvaneApplication::decidePolicy(const std::optional<std::string>& url) {
     if (!url) return NavigationDecision::Allow;
-    const std::string scheme = schemeOf(*url);
+    const std::string_view scheme = urlScheme(*url);
     if (scheme == "file" || scheme == "about") return NavigationDecision::Allow;
     if (scheme == "https") platform_.workspace.openURL(*url);
     return NavigationDecision::Cancel;
@@ -137,9 +119,7 @@ void KorvaneApplication::runConfirmPanel(const std::string& message, std::functi
 
 void KorvaneApplication::open(const std::string& text) {
     // Only a parseable https address leaves the application; everything else is dropped.
-    if (schemeOf(text) == "https" && text.find_first_of(" \t\r\n") == std::string::npos) {
-        platform_.workspace.openURL(text);
-    }
+    if (isHTTPSURL(text)) platform_.workspace.openURL(text);
 }
 
 } // namespace korvane

@@ -5,6 +5,7 @@
 #include "base/files.h"
 #include "base/sleep.h"
 #include "base/text.h"
+#include "base/url.h"
 #include "diag/korvane_recorder.h"
 #include "diag/quality_log.h"
 #include "panel/http.h"
@@ -140,7 +141,7 @@ Task<void> KorvaneApplication::launchTask() {
 
     auth_ = loadStoredCredential();
     if (auth_) {
-        startupPulse();
+        sendPulseInBackground("startup");
         std::optional<std::string> failure;
         try {
             co_await refresh(false);
@@ -339,7 +340,19 @@ Task<void> KorvaneApplication::exitTask() {
     platform_.application.replyToTermination(false);
 }
 
-// ---- Dialogs and links ---------------------------------------------------------------------
+// ---- Dialogs, links and the support window --------------------------------------------------
+
+void KorvaneApplication::showSupport() {
+    if (supportWindow_) {
+        supportWindow_->bringToFront();
+        return;
+    }
+    if (!isHTTPSURL(remote_.support)) return;
+    WindowSpec spec{"Korvane 在线客服", 440, 670, 0, 0, false};
+    supportWindow_ = platform_.windows.createPlainWebWindow(spec);
+    supportWindow_->load(remote_.support, 60);
+    supportWindow_->bringToFront();
+}
 
 void KorvaneApplication::alert(const std::string& title, const std::string& text) {
     platform_.windows.runModalAlert(title, text, {"确定"});
@@ -353,15 +366,19 @@ bool KorvaneApplication::confirm(const std::string& title, const std::string& te
 
 bool KorvaneApplication::offerMoveToApplicationsIfNeeded() { return false; }
 void KorvaneApplication::startWhitelistPulse() {}
-void KorvaneApplication::startupPulse() {}
 void KorvaneApplication::recordPreviousUpdateResult() {}
 Task<void> KorvaneApplication::reconnectAfterUpdateIfPending() { co_return; }
 Task<void> KorvaneApplication::recoverStaleSystemProxy() { co_return; }
 std::optional<std::string> KorvaneApplication::loadStoredCredential() { return sessionStore_.read("auth"); }
-Task<void> KorvaneApplication::refresh(bool) { co_return; }
 Task<void> KorvaneApplication::refreshRemoteEndpoints() { co_await remote_.refresh(); }
 void KorvaneApplication::publishLaunchHealth() {}
-void KorvaneApplication::requestAccountRefresh(int) {}
 Task<void> KorvaneApplication::disconnectCore() { co_return; }
+bool KorvaneApplication::coreRequiresRecovery() { return false; }
+Task<void> KorvaneApplication::runNodeTests(std::string, std::vector<Node>, std::string,
+                                            std::function<void(const std::string&, bool)>) {
+    co_return;
+}
+void KorvaneApplication::sendPulseInBackground(const std::string&) {}
+void KorvaneApplication::resetPulseForLogout() {}
 
 } // namespace korvane

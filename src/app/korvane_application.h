@@ -15,6 +15,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -64,10 +65,20 @@ public:
     void updateProgress(const std::string& text, int progress);
     Task<Json> dispatch(std::string action, Json args);
 
-    // Dialogs and links used across the controller.
+    // Dialogs, links and windows used across the controller.
     void alert(const std::string& title, const std::string& text);
     bool confirm(const std::string& title, const std::string& text);
     void open(const std::string& text);
+    void showSupport();
+
+    // Refresh flows: the full refresh of profile, subscription and cache, and the throttled
+    // account-summary refresh.
+    Task<void> refresh(bool skipRemote);
+    void requestAccountRefresh(int minimumIntervalSeconds);
+
+    // Node availability tests.
+    void startNodeTests();
+    Task<void> stopNodeTests();
 
     // Read-only views, for the shells and tests.
     const std::string& appVersion() const { return appVersion_; }
@@ -98,16 +109,32 @@ private:
     // fixed place in the sequence, so that adding the subsystem means filling in one call.
     bool offerMoveToApplicationsIfNeeded();
     void startWhitelistPulse();
-    void startupPulse();
     void recordPreviousUpdateResult();
     Task<void> reconnectAfterUpdateIfPending();
     Task<void> recoverStaleSystemProxy();
     std::optional<std::string> loadStoredCredential();
-    Task<void> refresh(bool skipRemote);
     Task<void> refreshRemoteEndpoints();
     void publishLaunchHealth();
-    void requestAccountRefresh(int minimumIntervalSeconds);
     Task<void> disconnectCore();
+    bool coreRequiresRecovery();
+    Task<void> runNodeTests(std::string subscription, std::vector<Node> nodes, std::string mode,
+                            std::function<void(const std::string&, bool)> onResult);
+    void sendPulseInBackground(const std::string& trigger);
+    void resetPulseForLogout();
+
+    // Page actions.
+    Task<Json> sendLoginCodeAction(const Json& args);
+    Task<Json> sendResetCodeAction(const Json& args);
+    Task<Json> resetPasswordAction(const Json& args);
+    Task<Json> loginWithCodeAction(const Json& args);
+    Task<Json> loginAction(const Json& args);
+    Task<Json> completeSignIn(std::string credential, std::string email, const Json& args,
+                              std::string pulseTrigger);
+    Task<Json> refreshNodesAction();
+    Task<Json> setQualityConsentAction(const Json& args);
+    Task<Json> setModeAction(const Json& args);
+    Task<Json> logoutAction();
+    Task<void> accountSummaryTask(std::string credential);
 
     Platform& platform_;
 
@@ -125,7 +152,7 @@ private:
     std::optional<AccountOverview> accountOverview_;
     bool accountRefreshFailed_ = false;
     bool accountRequestInFlight_ = false;
-    MonotonicTime lastAccountAttempt_{};
+    std::optional<MonotonicTime> lastAccountAttempt_; // none: the distant past
     bool busy_ = false;
     bool exiting_ = false;
     bool applyingUpdate_ = false;

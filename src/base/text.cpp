@@ -106,3 +106,77 @@ std::string fileURL(std::string_view absolutePath) {
 }
 
 } // namespace korvane
+
+namespace korvane {
+
+char32_t decodeScalar(std::string_view text, std::size_t& at) {
+    const auto c = static_cast<unsigned char>(text[at]);
+    std::size_t length = c < 0x80             ? 1
+                         : (c & 0xE0) == 0xC0 ? 2
+                         : (c & 0xF0) == 0xE0 ? 3
+                         : (c & 0xF8) == 0xF0 ? 4
+                                              : 0;
+    if (length == 0 || at + length > text.size()) {
+        ++at;
+        return 0xFFFD;
+    }
+    char32_t cp = length == 1 ? c : c & (0x7F >> length);
+    for (std::size_t k = 1; k < length; ++k)
+        cp = (cp << 6) | (static_cast<unsigned char>(text[at + k]) & 0x3F);
+    at += length;
+    return cp;
+}
+
+namespace {
+
+// Characters that never start a cluster of their own.
+bool extendsCluster(char32_t cp) {
+    return (cp >= 0x0300 && cp <= 0x036F) || (cp >= 0x0483 && cp <= 0x0489) ||
+           (cp >= 0x0591 && cp <= 0x05BD) || (cp >= 0x0610 && cp <= 0x061A) ||
+           (cp >= 0x064B && cp <= 0x065F) || (cp >= 0x0900 && cp <= 0x0903) ||
+           (cp >= 0x093A && cp <= 0x094F) || (cp >= 0x0E31 && cp <= 0x0E3A && cp != 0x0E32 && cp != 0x0E33) ||
+           (cp >= 0x0E47 && cp <= 0x0E4E) || (cp >= 0x1160 && cp <= 0x11FF) ||
+           (cp >= 0x1AB0 && cp <= 0x1AFF) || (cp >= 0x1DC0 && cp <= 0x1DFF) || cp == 0x200C || cp == 0x200D ||
+           (cp >= 0x20D0 && cp <= 0x20FF) || (cp >= 0x302A && cp <= 0x302F) ||
+           (cp >= 0x3099 && cp <= 0x309A) || (cp >= 0xFE00 && cp <= 0xFE0F) ||
+           (cp >= 0xFE20 && cp <= 0xFE2F) || (cp >= 0x1F3FB && cp <= 0x1F3FF) ||
+           (cp >= 0xE0020 && cp <= 0xE007F) || (cp >= 0xE0100 && cp <= 0xE01EF);
+}
+
+bool isRegionalIndicator(char32_t cp) { return cp >= 0x1F1E6 && cp <= 0x1F1FF; }
+
+} // namespace
+
+std::size_t countGraphemes(std::string_view utf8) {
+    std::size_t count = 0;
+    std::size_t at = 0;
+    char32_t previous = 0;
+    bool havePrevious = false;
+    bool pendingRegional = false; // an unpaired regional indicator opened the current cluster
+    while (at < utf8.size()) {
+        const char32_t cp = decodeScalar(utf8, at);
+        bool joins = false;
+        if (havePrevious) {
+            if (previous == '\r' && cp == '\n') {
+                joins = true;
+            } else if (extendsCluster(cp)) {
+                joins = true;
+            } else if (previous == 0x200D) {
+                joins = true; // zero-width joiner sequences (emoji families, professions)
+            } else if (pendingRegional && isRegionalIndicator(cp)) {
+                joins = true;
+            }
+        }
+        if (!joins) {
+            ++count;
+            pendingRegional = isRegionalIndicator(cp);
+        } else if (isRegionalIndicator(cp)) {
+            pendingRegional = false;
+        }
+        previous = cp;
+        havePrevious = true;
+    }
+    return count;
+}
+
+} // namespace korvane

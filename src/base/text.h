@@ -23,3 +23,16 @@ std::optional<std::int64_t> parseDecimalInteger(std::string_view text);
 std::string fileURL(std::string_view absolutePath);
 
 } // namespace korvane
+
+namespace korvane {
+
+// The number of user-perceived characters (extended grapheme clusters) in UTF-8 text:
+// combining marks, variation selectors, emoji modifiers and zero-width-joiner sequences
+// count with the character they belong to, a flag (two regional indicators) counts once,
+// and so does CR LF.
+std::size_t countGraphemes(std::string_view utf8);
+
+// Decodes the UTF-8 scalar at text[at], advancing at; U+FFFD for a malformed byte.
+char32_t decodeScalar(std::string_view text, std::size_t& at);
+
+} // namespace korvane

@@ -24,9 +24,15 @@ bool validSchemeText(std::string_view scheme) {
 
 } // namespace
 
-std::optional<ParsedURL> parseURL(std::string_view text) {
+std::string_view urlScheme(std::string_view text) {
     const auto colon = text.find(':');
-    if (colon == std::string_view::npos || !validSchemeText(text.substr(0, colon))) return std::nullopt;
+    if (colon == std::string_view::npos || !validSchemeText(text.substr(0, colon))) return {};
+    return text.substr(0, colon);
+}
+
+std::optional<ParsedURL> parseURL(std::string_view text) {
+    const std::string_view scheme = urlScheme(text);
+    if (scheme.empty()) return std::nullopt;
     std::unique_ptr<CURLU, UrlDeleter> url(curl_url());
     if (!url) return std::nullopt;
     const std::string owned(text);
@@ -34,13 +40,18 @@ std::optional<ParsedURL> parseURL(std::string_view text) {
         return std::nullopt;
     }
     ParsedURL parsed;
-    parsed.scheme = std::string(text.substr(0, colon));
+    parsed.scheme = std::string(scheme);
     char* host = nullptr;
     if (curl_url_get(url.get(), CURLUPART_HOST, &host, 0) == CURLUE_OK && host) {
         parsed.host = host;
         curl_free(host);
     }
     return parsed;
+}
+
+bool isHTTPSURL(std::string_view text) {
+    auto parsed = parseURL(text);
+    return parsed && parsed->scheme == "https";
 }
 
 bool isHTTPSWithHost(std::string_view text) {

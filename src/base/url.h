@@ -11,8 +11,15 @@ struct ParsedURL {
     std::string host;   // empty when the URL has none
 };
 
+// The scheme of a URL text exactly as written (the part before the first ":" when it has
+// the form of a scheme), or "" when it has none.
+std::string_view urlScheme(std::string_view text);
+
 // Parses an absolute URL; none when it is not one. Uses libcurl's URL parser.
 std::optional<ParsedURL> parseURL(std::string_view text);
+
+// Whether text parses as an absolute URL whose scheme is written exactly "https".
+bool isHTTPSURL(std::string_view text);
 
 // Whether text is an absolute URL with the scheme written exactly "https" and a host.
 bool isHTTPSWithHost(std::string_view text);

@@ -5,6 +5,8 @@
 
 #include <nlohmann/json_fwd.hpp>
 
+#include "base/clock.h"
+
 namespace korvane {
 
 // The account summary the page shows: plan, traffic, expiry and the next traffic reset.
@@ -20,8 +22,17 @@ struct AccountOverview {
     std::optional<std::int64_t> resetMethod;
     double fetchedAt = 0;
 
+    AccountOverview() = default;
+    // The summary of a profile ("data" of the panel's subscription answer) at time now.
+    // Never fails: unusable members leave their fields absent or false.
+    AccountOverview(const nlohmann::json& profile, WallTime now);
+
     // The page form: exactly ten members, absent values as null.
     nlohmann::json json() const;
+
+    // The panel's loosely typed numbers: a JSON number (not a Boolean) or a numeric string,
+    // finite and within 0 to 2^53 - 1.
+    static std::optional<double> number(const nlohmann::json* member);
 };
 
 } // namespace korvane

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "panel/account_overview.h"
+
 #include <cstdint>
 #include <string>
 
@@ -13,6 +15,13 @@ struct Node {
     std::int64_t port = 0; // 1 to 65535
 
     bool operator==(const Node&) const = default;
+};
+
+// What a profile says about the account's subscription.
+struct Subscription {
+    std::string email; // the profile's email; "" when absent or not a string
+    std::string url;   // the https subscription URL
+    AccountOverview overview;
 };
 
 } // namespace korvane

@@ -24,10 +24,9 @@ std::vector<Node> readNodeCache(const std::filesystem::path& file) {
             type == entry.end() || !type->is_string() || port == entry.end() || !port->is_number_integer()) {
             continue;
         }
-        auto portNumber = port->is_number_unsigned()
-                              ? static_cast<std::int64_t>(
-                                    port->get<std::uint64_t>() > 65535 ? 0 : port->get<std::uint64_t>())
-                              : port->get<std::int64_t>();
+        // Integers beyond 63 bits parse as unsigned; none of them is a port.
+        const std::int64_t portNumber =
+            port->is_number_unsigned() && port->get<std::uint64_t>() > 65535 ? 0 : port->get<std::int64_t>();
         auto nameText = name->get<std::string>();
         auto hostText = host->get<std::string>();
         if (!KorvaneNodePresentation::isServer(nameText) || portNumber < 1 || portNumber > 65535 ||
@@ -37,6 +36,16 @@ std::vector<Node> readNodeCache(const std::filesystem::path& file) {
         nodes.push_back(Node{std::move(nameText), type->get<std::string>(), std::move(hostText), portNumber});
     }
     return nodes;
+}
+
+void writeSubscriptionCache(const std::filesystem::path& directory, std::string_view subscriptionText,
+                            const std::vector<Node>& nodes) {
+    writeFileAtomically(directory / "subscription.yaml", subscriptionText, 0600);
+    Json list = Json::array();
+    for (const auto& node : nodes) {
+        list.push_back({{"name", node.name}, {"type", node.type}, {"host", node.host}, {"port", node.port}});
+    }
+    writeFileAtomically(directory / "nodes.json", encodeJson(list), 0600);
 }
 
 } // namespace korvane

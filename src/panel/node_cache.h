@@ -3,6 +3,7 @@
 #include "panel/node.h"
 
 #include <filesystem>
+#include <string_view>
 #include <vector>
 
 namespace korvane {
@@ -11,5 +12,10 @@ namespace korvane {
 // unreadable or invalid file gives an empty list, and entries that would not be offered to
 // the user are left out.
 std::vector<Node> readNodeCache(const std::filesystem::path& file);
+
+// Writes subscription.yaml (the text as received) and then nodes.json into directory,
+// each replaced atomically with mode 0600. Throws FileError.
+void writeSubscriptionCache(const std::filesystem::path& directory, std::string_view subscriptionText,
+                            const std::vector<Node>& nodes);
 
 } // namespace korvane

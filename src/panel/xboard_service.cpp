@@ -1,8 +1,11 @@
 #include "panel/xboard_service.h"
 
+#include "base/blocking.h"
+#include "base/clock.h"
 #include "base/errors.h"
 #include "base/url.h"
 #include "panel/http.h"
+#include "panel/subscription_parser.h"
 
 #include <array>
 #include <utility>
@@ -13,6 +16,8 @@ namespace {
 
 constexpr double kLoginTimeoutSeconds = 10;
 constexpr double kCodeTimeoutSeconds = 12;
+constexpr double kProfileTimeoutSeconds = 10;
+constexpr double kSubscriptionTimeoutSeconds = 15;
 constexpr const char* kFallbackClientVersion = "0.2.20";
 constexpr const char* kBadFormat = "服务器返回数据格式不正确";
 constexpr const char* kNoAuthorization = "未取得登录授权";
@@ -126,6 +131,50 @@ Task<void> XBoardService::postPasswordRecovery(const KorvaneRemote& remote, std:
 Task<void> XBoardService::sendResetCode(const KorvaneRemote& remote, std::string email) const {
     co_await postPasswordRecovery(remote, "/api/v1/passport/comm/sendEmailVerify",
                                   {{"email", std::move(email)}});
+}
+
+Task<Json> XBoardService::accountProfile(const KorvaneRemote& remote, std::string auth) const {
+    const std::string url = remote.api + "/api/v1/user/getSubscribe";
+    if (!parseURL(url)) throw KorvaneError("账号接口地址无效");
+    const std::string answer =
+        co_await http(url, "GET", {{"Authorization", auth}}, std::nullopt, kProfileTimeoutSeconds);
+    Json parsed = parseObject(answer);
+    auto data = parsed.find("data");
+    if (data == parsed.end() || !data->is_object()) throw KorvaneError("没有读取到账号订阅资料");
+    co_return std::move(*data);
+}
+
+Task<Subscription> XBoardService::subscription(const KorvaneRemote& remote, std::string auth) const {
+    const Json profile = co_await accountProfile(remote, std::move(auth));
+    std::string url;
+    auto subscribeUrl = profile.find("subscribe_url");
+    auto token = profile.find("token");
+    if (subscribeUrl != profile.end() && subscribeUrl->is_string() &&
+        !subscribeUrl->get_ref<const std::string&>().empty()) {
+        url = subscribeUrl->get<std::string>();
+    } else if (token != profile.end() && token->is_string() &&
+               !token->get_ref<const std::string&>().empty()) {
+        url = remote.api + "/s/" + percentEncode(token->get_ref<const std::string&>(), kURLPathAllowed);
+    } else {
+        throw KorvaneError("未取得订阅地址");
+    }
+    auto parsed = parseURL(url);
+    if (!parsed || parsed->scheme != "https") throw KorvaneError("未取得有效的 HTTPS 订阅地址");
+    auto email = profile.find("email");
+    co_return Subscription{email != profile.end() && email->is_string() ? email->get<std::string>() : "", url,
+                           AccountOverview(profile, wallClock().now())};
+}
+
+Task<std::pair<std::string, std::vector<Node>>> XBoardService::nodes(std::string url) const {
+    std::string text = co_await http(std::move(url), "GET",
+                                     {{"User-Agent", "clash.meta"}, {"Accept", "text/yaml,text/plain,*/*"}},
+                                     std::nullopt, kSubscriptionTimeoutSeconds);
+    // Parsing a large subscription takes a while; it must not hold up the main thread. The
+    // text travels into the work and back, so a cancelled wait leaves nothing dangling.
+    co_return co_await blocking([text = std::move(text)]() mutable {
+        auto list = extractNodes(text);
+        return std::make_pair(std::move(text), std::move(list));
+    });
 }
 
 } // namespace korvane

@@ -3,9 +3,12 @@
 #include "base/json.h"
 #include "base/task.h"
 #include "panel/korvane_remote.h"
+#include "panel/node.h"
 
 #include <map>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace korvane {
 
@@ -32,6 +35,13 @@ public:
     // The password recovery endpoints, HTTPS only; route is the path after the api base.
     Task<void> postPasswordRecovery(const KorvaneRemote& remote, std::string route,
                                     std::map<std::string, std::string> fields) const;
+
+    // The account profile ("data" of the subscription answer).
+    Task<Json> accountProfile(const KorvaneRemote& remote, std::string auth) const;
+    // The profile, the subscription URL it names and the overview computed from it.
+    Task<Subscription> subscription(const KorvaneRemote& remote, std::string auth) const;
+    // Downloads the subscription: its text and the servers it offers.
+    Task<std::pair<std::string, std::vector<Node>>> nodes(std::string url) const;
 
 private:
     std::string clientVersion_;

@@ -1,0 +1,232 @@
+// The page's actions: the dispatch and the handlers for the account, the page services,
+// the routing mode and signing out.
+
+#include "app/korvane_application.h"
+
+#include "app/settings_keys.h"
+#include "base/errors.h"
+#include "base/text.h"
+#include "diag/quality_log.h"
+
+#include <system_error>
+
+namespace korvane {
+
+namespace {
+
+constexpr std::size_t kLongestEmail = 254;
+constexpr std::size_t kShortestPassword = 8;
+constexpr const char* kSocksAddress = "127.0.0.1:7897";
+
+std::string stringArgument(const Json& args, const char* name) {
+    auto it = args.find(name);
+    return it != args.end() && it->is_string() ? it->get<std::string>() : std::string();
+}
+
+std::optional<bool> boolArgument(const Json& args, const char* name) {
+    auto it = args.find(name);
+    if (it == args.end() || !it->is_boolean()) return std::nullopt;
+    return it->get<bool>();
+}
+
+std::string trimmedEmail(const Json& args) {
+    return std::string(trimWhitespaceAndNewlines(stringArgument(args, "email")));
+}
+
+bool hasEmailShape(const std::string& email) { return email.find('@') != std::string::npos; }
+bool hasEmailLength(const std::string& email) { return countGraphemes(email) <= kLongestEmail; }
+
+bool isSixDigitCode(const std::string& code) {
+    return code.size() == 6 &&
+           std::all_of(code.begin(), code.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+} // namespace
+
+Task<Json> KorvaneApplication::dispatch(std::string action, Json args) {
+    if (action == "bootstrap") co_return state();
+    if (action == "sendLoginCode") co_return co_await sendLoginCodeAction(args);
+    if (action == "sendResetCode") co_return co_await sendResetCodeAction(args);
+    if (action == "resetPassword") co_return co_await resetPasswordAction(args);
+    if (action == "loginWithCode") co_return co_await loginWithCodeAction(args);
+    if (action == "login") co_return co_await loginAction(args);
+    if (action == "refreshNodes") co_return co_await refreshNodesAction();
+    if (action == "setMode") co_return co_await setModeAction(args);
+    if (action == "logout") co_return co_await logoutAction();
+    if (action == "setQualityConsent") co_return co_await setQualityConsentAction(args);
+    if (action == "openOfficial") {
+        open(remote_.site);
+        co_return Json::object();
+    }
+    if (action == "openRenew") {
+        open(remote_.renew);
+        co_return Json::object();
+    }
+    if (action == "openSupport") {
+        showSupport();
+        co_return Json::object();
+    }
+    if (action == "copySocks") {
+        platform_.workspace.setPasteboardString(kSocksAddress);
+        co_return Json::object();
+    }
+    throw KorvaneError("未知操作：" + action);
+}
+
+Task<Json> KorvaneApplication::sendLoginCodeAction(const Json& args) {
+    const std::string email = trimmedEmail(args);
+    if (!hasEmailShape(email) || !hasEmailLength(email)) throw KorvaneError("请输入正确的邮箱地址");
+    co_await remote_.refresh();
+    co_await xboard_.sendLoginCode(remote_, email);
+    co_return Json{{"sent", true}};
+}
+
+Task<Json> KorvaneApplication::sendResetCodeAction(const Json& args) {
+    const std::string email = trimmedEmail(args);
+    if (!hasEmailShape(email) || !hasEmailLength(email)) throw KorvaneError("请输入正确的邮箱");
+    co_await remote_.refresh();
+    co_await xboard_.sendResetCode(remote_, email);
+    co_return Json{{"sent", true}};
+}
+
+Task<Json> KorvaneApplication::resetPasswordAction(const Json& args) {
+    const std::string email = trimmedEmail(args);
+    const std::string code = stringArgument(args, "code");
+    const std::string password = stringArgument(args, "password");
+    if (!hasEmailShape(email) || !hasEmailLength(email) || !isSixDigitCode(code)) {
+        throw KorvaneError("请输入邮箱和 6 位验证码");
+    }
+    if (countGraphemes(password) < kShortestPassword) throw KorvaneError("新密码至少 8 位");
+    co_await remote_.refresh();
+    co_await xboard_.postPasswordRecovery(remote_, "/api/v1/passport/auth/forget",
+                                          {{"email", email}, {"email_code", code}, {"password", password}});
+    rememberedPassword_.reset();
+    rememberedPasswordLoaded_ = true;
+    platform_.defaults.setString(SettingsKey::kEmail, email);
+    co_return Json{{"reset", true}};
+}
+
+Task<Json> KorvaneApplication::loginWithCodeAction(const Json& args) {
+    const std::string email = trimmedEmail(args);
+    const std::string code = stringArgument(args, "code");
+    if (!hasEmailShape(email) || !isSixDigitCode(code)) throw KorvaneError("请输入邮箱和 6 位验证码");
+    co_await remote_.refresh();
+    std::string credential = co_await xboard_.loginWithCode(remote_, email, code);
+    co_return co_await completeSignIn(std::move(credential), email, args, "otp");
+}
+
+Task<Json> KorvaneApplication::loginAction(const Json& args) {
+    const std::string email = trimmedEmail(args);
+    const std::string password = stringArgument(args, "password");
+    if (email.empty() || password.empty()) throw KorvaneError("请输入邮箱和密码");
+    co_await remote_.refresh();
+    std::string credential = co_await xboard_.login(remote_, email, password);
+    co_return co_await completeSignIn(std::move(credential), email, args, "login");
+}
+
+Task<Json> KorvaneApplication::completeSignIn(std::string credential, std::string email, const Json& args,
+                                              std::string pulseTrigger) {
+    auto keptAuth = auth_;
+    auto keptEmail = email_;
+    auto keptOverview = accountOverview_;
+    auto restore = [&] {
+        auth_ = std::move(keptAuth);
+        email_ = std::move(keptEmail);
+        accountOverview_ = std::move(keptOverview);
+    };
+    auth_ = credential;
+    email_ = email;
+    accountOverview_.reset();
+    accountRefreshFailed_ = false;
+
+    std::exception_ptr failure;
+    try {
+        co_await refresh(true);
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    if (failure) {
+        restore();
+        std::rethrow_exception(failure);
+    }
+
+    bool remember = true;
+    if (boolArgument(args, "remember") == false) {
+        sessionStore_.write("auth", std::nullopt);
+        remember = false;
+    } else if (!sessionStore_.write("auth", credential)) {
+        restore();
+        throw KorvaneError("无法安全保存登录会话，请检查本机用户目录权限");
+    }
+    platform_.defaults.setString(SettingsKey::kEmail, email);
+    platform_.defaults.setBool(SettingsKey::kRemember, remember);
+    rememberedPassword_.reset();
+    rememberedPasswordLoaded_ = true;
+    QualityLog::report("dashboard_load_success");
+    sendPulseInBackground(pulseTrigger);
+    pushState();
+    co_return state();
+}
+
+Task<Json> KorvaneApplication::refreshNodesAction() {
+    if (core_ && core_->connected()) throw KorvaneError("请先断开后再刷新节点");
+    sendPulseInBackground("refresh");
+    co_await refresh(false);
+    pushState();
+    co_return state();
+}
+
+Task<Json> KorvaneApplication::setQualityConsentAction(const Json& args) {
+    const bool enabled = boolArgument(args, "enabled").value_or(false);
+    platform_.defaults.setBool(SettingsKey::kQualityEnabled, enabled);
+    platform_.defaults.setBool(SettingsKey::kQualityConsentAnswered, true);
+    if (enabled) QualityLog::report("telemetry_enabled");
+    pushState();
+    co_return state();
+}
+
+Task<Json> KorvaneApplication::setModeAction(const Json& args) {
+    if (core_ && core_->connected()) throw KorvaneError("请先断开再修改模式");
+    co_await stopNodeTests();
+    mode_ = stringArgument(args, "mode") == "global" ? "global" : "smart";
+    platform_.defaults.setString(SettingsKey::kMode, mode_);
+    startNodeTests();
+    pushState();
+    co_return state();
+}
+
+Task<Json> KorvaneApplication::logoutAction() {
+    if (applyingUpdate_) throw KorvaneError("正在更新 Korvane，暂时不能退出账号");
+    if (busy_) throw KorvaneError("正在进行网络操作，稍后重试");
+    busy_ = true;
+    struct ClearBusy {
+        bool& flag;
+        ~ClearBusy() { flag = false; }
+    } clearBusy{busy_};
+
+    co_await stopNodeTests();
+    if ((core_ && core_->connected()) || coreRequiresRecovery()) co_await disconnectCore();
+    if (!sessionStore_.write("auth", std::nullopt))
+        throw KorvaneError("本机登录会话未能清除，请检查文件夹权限");
+    rememberedPassword_.reset();
+    rememberedPasswordLoaded_ = true;
+    platform_.defaults.setBool(SettingsKey::kRemember, false);
+    auth_.reset();
+    nodes_.clear();
+    subscriptionYAML_.clear();
+    selectedNode_.clear();
+    nodeAvailability_.clear();
+    resetPulseForLogout();
+    accountOverview_.reset();
+    accountRefreshFailed_ = false;
+    lastAccountAttempt_.reset();
+    if (supportDir_) {
+        std::error_code ignored;
+        std::filesystem::remove(*supportDir_ / "subscription.yaml", ignored);
+        std::filesystem::remove(*supportDir_ / "nodes.json", ignored);
+    }
+    pushState();
+    co_return state();
+}
+
+} // namespace korvane
