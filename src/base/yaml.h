@@ -78,6 +78,8 @@ public:
     friend bool operator==(const YamlMapping& a, const YamlMapping& b) noexcept;
 
 private:
+    static bool sameKey(const YamlValue& a, const YamlValue& b) noexcept;
+
     std::vector<YamlEntry> entries_;
 };
 
@@ -231,9 +233,10 @@ struct YamlLoadLimits {
 // quoted and block scalars are strings. Tags: !!str, !!int, !!float, !!bool, !!null and
 // !!timestamp convert the text or fail ("!!float 1" is 1.0); "!" makes a string; other tags
 // are ignored. An alias is a copy of its anchored value. A plain "<<" key (or !!merge) merges
-// the mapping, or each mapping of the sequence, it names: keys of the mapping itself win, and
-// among merged mappings the earlier one wins; merged entries come first, in merge order, then
-// the mapping's own. Throws YamlError.
+// in the entries of the mapping, or of each mapping of the sequence, it names: keys of the
+// mapping itself win; in "<<: [*a, *b]" a wins over b; of two "<<" keys the later wins, as
+// for any duplicate key. Merged entries come first, the winning ones first, then the mapping's
+// own. Throws YamlError.
 YamlValue loadYaml(std::string_view text);
 YamlValue loadYaml(std::string_view text, const YamlLoadLimits& limits);
 

@@ -286,12 +286,13 @@ private:
         finish(YamlValue(std::move(mapping)), frame.anchor);
     }
 
-    // own with the entries of the values of its merge keys merges_[firstMerge...] whose keys
-    // it lacks, an earlier merged mapping winning over a later one; merged entries first.
+    // own with the entries it lacks from the values of its merge keys merges_[firstMerge...],
+    // merged entries first. Precedence: own keys, then a later "<<" over an earlier one (the
+    // duplicate-key rule), and within one "<<" sequence an earlier mapping over a later one.
     YamlMapping merged(YamlMapping own, std::size_t firstMerge) {
-        std::vector<YamlMapping*> sources;
+        std::vector<YamlMapping*> sources; // by precedence
         std::size_t candidates = 0;
-        for (std::size_t k = firstMerge; k < merges_.size(); ++k) {
+        for (std::size_t k = merges_.size(); k-- > firstMerge;) {
             YamlValue& value = values_[merges_[k] + 1];
             if (value.isMapping()) {
                 sources.push_back(&value.asMapping());

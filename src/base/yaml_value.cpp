@@ -196,6 +196,13 @@ std::size_t yaml_detail::hashKey(const YamlValue& value) noexcept {
     return 0;
 }
 
+// Nearly all keys are strings: compared here without a call.
+bool YamlMapping::sameKey(const YamlValue& a, const YamlValue& b) noexcept {
+    if (a.kind_ == YamlValue::Kind::String && b.kind_ == YamlValue::Kind::String)
+        return a.string_ == b.string_;
+    return a == b;
+}
+
 YamlMapping::YamlMapping(std::vector<YamlEntry> entries) : entries_(std::move(entries)) {
     const std::size_t count = entries_.size();
     if (count < 2) return;
@@ -204,8 +211,9 @@ YamlMapping::YamlMapping(std::vector<YamlEntry> entries) : entries_(std::move(en
     std::size_t kept = 1;
     if (count <= kLinearDeduplication) {
         for (std::size_t next = 1; next < count; ++next) {
+            const YamlValue& key = entries_[next].key;
             std::size_t same = 0;
-            while (same < kept && !(entries_[same].key == entries_[next].key))
+            while (same < kept && !sameKey(entries_[same].key, key))
                 ++same;
             if (same < kept) {
                 entries_[same].value = std::move(entries_[next].value);

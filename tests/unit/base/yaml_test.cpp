@@ -222,8 +222,8 @@ TEST(YamlLoadTest, AliasesCopyAndMergeKeysFillInWhatTheMappingLacks) {
                                     "    cipher: chacha20\n"   // explicit keys win, wherever they stand
                                     "  - <<: [*fast, *base]\n" // the earlier mapping wins: udp false
                                     "    name: JP\n"
-                                    "  - {<<: {a: 1}, <<: {a: 2, b: 2}}\n"
-                                    "  - {\"<<\": *base}\n" // not plain: an ordinary key
+                                    "  - {<<: {a: 1, z: 1}, <<: {a: 2, b: 2}}\n" // a later key wins
+                                    "  - {\"<<\": *base}\n"                      // not plain: an ordinary key
                                     "  - {! <<: x}\n"
                                     "names: [&n 香港, *n]\n");
     const YamlSequence& proxies = root.find("proxies")->asSequence();
@@ -237,7 +237,7 @@ TEST(YamlLoadTest, AliasesCopyAndMergeKeysFillInWhatTheMappingLacks) {
     EXPECT_EQ(proxies[0].find("cipher")->asString(), "chacha20");
     EXPECT_EQ(keysOf(proxies[1]), "udp tfo type cipher name ");
     EXPECT_FALSE(proxies[1].find("udp")->asBoolean());
-    EXPECT_EQ(proxies[2], loadYaml("{a: 1, b: 2}"));
+    EXPECT_EQ(proxies[2], loadYaml("{a: 2, b: 2, z: 1}"));
     EXPECT_EQ(keysOf(proxies[3]), "<< ");
     EXPECT_TRUE(proxies[3].find("<<")->isMapping());
     EXPECT_EQ(*proxies[4].find("<<"), YamlValue("x"));
