@@ -181,7 +181,7 @@ private:
     [[noreturn]] void throwKind(Kind expected) const;
     void destroy() noexcept;
     void moveFrom(YamlValue&& other) noexcept;
-    friend class YamlMapping; // its string-key scan reads string_ without the kind check twice
+    friend class YamlMapping; // reads string_ directly once it has seen a key is a string
 
     union {
         bool boolean_;
