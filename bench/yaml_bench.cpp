@@ -7,6 +7,7 @@
 // same bytes with PyYAML's C loader.
 
 #include "base/yaml.h"
+#include "panel/subscription_parser.h"
 
 #include <benchmark/benchmark.h>
 #include <yaml.h>
@@ -211,10 +212,25 @@ void BM_LoadYaml(benchmark::State& state, Style style) {
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
 }
 
+// What the client does with a downloaded subscription: load it and keep the usable servers.
+void BM_ExtractNodes(benchmark::State& state, Style style) {
+    const std::string& text = subscription(style);
+    std::size_t count = 0;
+    for (auto _ : state) {
+        auto nodes = extractNodes(text);
+        count = nodes.size();
+        benchmark::DoNotOptimize(nodes);
+    }
+    state.counters["nodes"] = static_cast<double>(count);
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+}
+
 BENCHMARK_CAPTURE(BM_LibyamlEventLoop, block, kBlock)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_LibyamlEventLoop, flow, kFlow)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_LoadYaml, block, kBlock)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_LoadYaml, flow, kFlow)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_ExtractNodes, block, kBlock)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_ExtractNodes, flow, kFlow)->Unit(benchmark::kMillisecond);
 
 } // namespace
 
