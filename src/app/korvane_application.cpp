@@ -87,7 +87,7 @@ void KorvaneApplication::applicationDidFinishLaunching() {
     startWakeMonitoring();
     QualityLog::report("app_start");
     recordPreviousUpdateResult();
-    launchTask_ = spawn(launchTask());
+    launchTask_ = spawn(runLaunchTask());
 }
 
 void KorvaneApplication::loadSettings() {
@@ -135,7 +135,7 @@ void KorvaneApplication::loadCache() {
     nodes_ = readNodeCache(*supportDir_ / "nodes.json");
 }
 
-Task<void> KorvaneApplication::launchTask() {
+Task<void> KorvaneApplication::runLaunchTask() {
     co_await reconnectAfterUpdateIfPending();
     co_await recoverStaleSystemProxy();
 
@@ -321,6 +321,7 @@ KorvaneApplication::TerminateReply KorvaneApplication::applicationShouldTerminat
 }
 
 Task<void> KorvaneApplication::exitTask() {
+    auto alive = alive_;
     std::optional<std::string> failure;
     try {
         co_await disconnectCore();
@@ -329,6 +330,7 @@ Task<void> KorvaneApplication::exitTask() {
     } catch (const std::exception& error) {
         failure = error.what();
     }
+    if (!*alive) co_return;
     if (!failure) {
         QualityLog::report("proxy_restore_success", "", std::nullopt, "", "normal_exit");
         platform_.application.replyToTermination(true);

@@ -93,7 +93,7 @@ public:
 
 private:
     // Launch.
-    Task<void> launchTask();
+    Task<void> runLaunchTask();
     void loadSettings();
     void loadCache();
     void buildWindow();

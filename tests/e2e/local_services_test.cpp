@@ -80,13 +80,21 @@ TEST_F(LocalServicesTest, SignedOutLaunchFallsBackToTheSecondSource) {
     quit();
 }
 
-TEST_F(LocalServicesTest, AStoredCredentialSignsInAndSkipsTheSignedOutRefresh) {
+TEST_F(LocalServicesTest, AStoredCredentialStaysSignedInWhenTheStartupRefreshFails) {
     plantSettings({{"qualityEnabled", true}});
     update.route("POST", "/api/quality.php", HttpResponse::json(200, "{}"));
     plantSession("auth", "Bearer 12|stored", 0600);
+    // No panel listens: the full refresh fails after reading the remote configuration.
     EXPECT_TRUE(launch()["loggedIn"]);
-    EXPECT_EQ(config.count("GET", "/RemoteConfig.json"), 0u);
-    ASSERT_TRUE(update.waitForRequests(2, 5s)) << "app_start and dashboard_load_success";
+    EXPECT_EQ(config.count("GET", "/RemoteConfig.json"), 1u);
+    ASSERT_TRUE(update.waitForRequests(2, 5s)) << "app_start and dashboard_load_failure";
+    const Json failure = Json::parse(update.requests().at(1).body);
+    EXPECT_EQ(failure["event"], "dashboard_load_failure");
+    EXPECT_EQ(failure["reason"], "profile_timeout");
+    EXPECT_EQ(failure["extra"], Json({{"stage", "startup"}}));
+    const auto logLines = session->eventsNamed("log");
+    ASSERT_FALSE(logLines.empty());
+    EXPECT_EQ(logLines[0]["text"].get<std::string>().rfind("Korvane profile refresh failed: ", 0), 0u);
     quit();
 
     // The credential never leaves the session store: not in the event log, not in a report,

@@ -44,7 +44,7 @@ TEST(LaunchTest, PushesExactlyOneStateWhenTheLaunchTaskEnds) {
     EXPECT_TRUE(h.window().states().empty());
 
     ASSERT_TRUE(h.settle());
-    EXPECT_TRUE(std::as_const(app).launchTask().done());
+    EXPECT_TRUE(app.launchTask().done());
     EXPECT_TRUE(app.startupReady());
     EXPECT_EQ(h.window().states().size(), 1u);
 
