@@ -212,7 +212,8 @@ std::unique_ptr<MainWindow> FakeWindowSystem::createMainWindow(const WindowSpec&
     return std::make_unique<FakeMainWindow>(main);
 }
 
-std::unique_ptr<PlainWebWindow> FakeWindowSystem::createPlainWebWindow(const WindowSpec&) {
+std::unique_ptr<PlainWebWindow> FakeWindowSystem::createPlainWebWindow(const WindowSpec& geometry) {
+    supportWindows.push_back(geometry);
     return std::make_unique<FakeSupportWindow>(*this);
 }
 

@@ -158,6 +158,7 @@ public:
     std::vector<AlertCall> alerts;
     // Answers for the coming alerts, in order; the first button when empty or out of range.
     std::deque<int> alertAnswers;
+    std::vector<WindowSpec> supportWindows; // every plain web window made, with its geometry
     std::vector<std::string> supportWindowLoads;
     int supportWindowFronts = 0;
 
