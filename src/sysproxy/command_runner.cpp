@@ -1,0 +1,118 @@
+#include "sysproxy/command_runner.h"
+
+#include "base/files.h"
+#include "base/text.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace korvane {
+
+namespace {
+
+constexpr std::size_t kMessageCharacters = 180;
+
+// The first `count` characters (Unicode scalars) of valid UTF-8 text.
+std::string prefixCharacters(const std::string& text, std::size_t count) {
+    std::size_t at = 0;
+    for (std::size_t n = 0; n < count && at < text.size(); ++n)
+        decodeScalar(text, at);
+    return text.substr(0, at);
+}
+
+class Fd {
+public:
+    explicit Fd(int fd = -1) : fd_(fd) {}
+    ~Fd() { reset(); }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int get() const { return fd_; }
+    void reset() {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+    }
+
+private:
+    int fd_;
+};
+
+} // namespace
+
+ProxyAuthorizationCancelled::ProxyAuthorizationCancelled()
+    : KorvaneError("已取消网络代理授权。Korvane 不会继续修改系统网络设置。") {}
+
+std::string CommandRunner::run(const std::string& path, const std::vector<std::string>& arguments) {
+    int ends[2];
+    // Close-on-exec, so that programs started by other threads meanwhile do not inherit the
+    // write end and keep the pipe open; dup2 below clears the flag for this child only.
+    if (::pipe2(ends, O_CLOEXEC) != 0) throw FileError(errno);
+    Fd readEnd(ends[0]);
+    Fd writeEnd(ends[1]);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, writeEnd.get(), STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, writeEnd.get(), STDERR_FILENO);
+
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(path.c_str()));
+    for (const auto& argument : arguments)
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+
+    pid_t pid = -1;
+    const int spawnError = ::posix_spawn(&pid, path.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawnError != 0) throw FileError(spawnError);
+    writeEnd.reset();
+
+    std::string output;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = ::read(readEnd.get(), buffer, sizeof buffer);
+        if (n > 0) {
+            output.append(buffer, static_cast<std::size_t>(n));
+        } else if (n == 0 || errno != EINTR) {
+            break;
+        }
+    }
+    readEnd.reset();
+
+    int status = 0;
+    pid_t reaped = -1;
+    do {
+        reaped = ::waitpid(pid, &status, 0);
+    } while (reaped < 0 && errno == EINTR);
+    if (reaped < 0) throw FileError(errno);
+    if (!isValidUtf8(output)) output.clear();
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return output;
+    throw KorvaneError("系统代理命令失败：" + prefixCharacters(output, kMessageCharacters));
+}
+
+std::string shellQuote(std::string_view text) {
+    std::string quoted = "'";
+    for (char c : text) {
+        if (c == '\'') {
+            quoted += "'\\''";
+        } else {
+            quoted += c;
+        }
+    }
+    return quoted + "'";
+}
+
+std::string scriptHostLiteral(std::string_view text) {
+    std::string literal = "\"";
+    for (char c : text) {
+        if (c == '\\' || c == '"') literal += '\\';
+        literal += c;
+    }
+    return literal + "\"";
+}
+
+} // namespace korvane

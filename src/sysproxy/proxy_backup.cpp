@@ -1,0 +1,119 @@
+#include "sysproxy/proxy_backup.h"
+
+#include "base/errors.h"
+#include "base/files.h"
+#include "base/json.h"
+
+#include <cerrno>
+#include <fstream>
+#include <iterator>
+
+namespace korvane {
+
+namespace {
+
+const char* const kKinds[] = {"web", "secure", "socks"};
+
+Json encodeEntry(const ProxyEntry& entry) {
+    return {{"enabled", entry.enabled}, {"server", entry.server}, {"port", entry.port}};
+}
+
+[[noreturn]] void malformed(const std::string& what) { throw KorvaneError("代理备份文件格式无效：" + what); }
+
+const Json& member(const Json& object, const char* name) {
+    auto found = object.find(name);
+    if (found == object.end()) malformed(std::string("缺少 ") + name);
+    return *found;
+}
+
+ProxyEntry decodeEntry(const Json& object, const char* kind) {
+    if (!object.is_object()) malformed(std::string(kind) + " 不是对象");
+    const Json& enabled = member(object, "enabled");
+    const Json& server = member(object, "server");
+    const Json& port = member(object, "port");
+    if (!enabled.is_boolean() || !server.is_string() || !port.is_number_integer()) {
+        malformed(std::string(kind) + " 的成员类型错误");
+    }
+    ProxyEntry entry;
+    entry.enabled = enabled.get<bool>();
+    entry.server = server.get<std::string>();
+    entry.port = port.is_number_unsigned() ? static_cast<std::int64_t>(port.get<std::uint64_t>())
+                                           : port.get<std::int64_t>();
+    return entry;
+}
+
+std::vector<std::string> decodeBypass(const Json& list) {
+    if (!list.is_array()) malformed("bypass 不是数组");
+    std::vector<std::string> domains;
+    for (const Json& domain : list) {
+        if (!domain.is_string()) malformed("bypass 含有非字符串");
+        domains.push_back(domain.get<std::string>());
+    }
+    return domains;
+}
+
+} // namespace
+
+std::string encodeProxyBackup(const std::vector<ServiceSnapshot>& services) {
+    Json array = Json::array();
+    for (const auto& service : services) {
+        array.push_back({{"name", service.name},
+                         {"web", encodeEntry(service.web)},
+                         {"secure", encodeEntry(service.secure)},
+                         {"socks", encodeEntry(service.socks)},
+                         {"bypass", service.bypass}});
+    }
+    // In compact JSON a "/" can only occur inside a string, so escaping every one is safe.
+    const std::string plain = array.dump();
+    std::string text;
+    text.reserve(plain.size());
+    for (char c : plain) {
+        if (c == '/') text += '\\';
+        text += c;
+    }
+    return text;
+}
+
+std::vector<ServiceSnapshot> decodeProxyBackup(std::string_view text) {
+    Json root = Json::parse(text, nullptr, false);
+    if (root.is_discarded()) malformed("不是 JSON");
+    if (!root.is_array()) malformed("不是数组");
+    std::vector<ServiceSnapshot> services;
+    for (const Json& object : root) {
+        if (!object.is_object()) malformed("元素不是对象");
+        ServiceSnapshot service;
+        auto name = object.find("name");
+        if (name != object.end() && !name->is_null()) {
+            if (!name->is_string()) malformed("name 不是字符串");
+            service.name = name->get<std::string>();
+        } else {
+            const Json& older = member(object, "service");
+            if (!older.is_string()) malformed("service 不是字符串");
+            service.name = older.get<std::string>();
+        }
+        service.web = decodeEntry(member(object, "web"), kKinds[0]);
+        service.secure = decodeEntry(member(object, "secure"), kKinds[1]);
+        service.socks = decodeEntry(member(object, "socks"), kKinds[2]);
+        if (auto bypass = object.find("bypass"); bypass != object.end()) {
+            service.bypass = decodeBypass(*bypass);
+        } else if (auto older = object.find("bypassDomains"); older != object.end()) {
+            service.bypass = decodeBypass(*older);
+        }
+        services.push_back(std::move(service));
+    }
+    return services;
+}
+
+void writeProxyBackup(const std::filesystem::path& file, const std::vector<ServiceSnapshot>& services) {
+    writeFileAtomically(file, encodeProxyBackup(services), 0600);
+}
+
+std::vector<ServiceSnapshot> readProxyBackup(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in) throw FileError(errno != 0 ? errno : ENOENT);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (in.bad()) throw FileError(EIO);
+    return decodeProxyBackup(text);
+}
+
+} // namespace korvane

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+namespace korvane {
+
+// Client of the optional privileged helper daemon that switches the proxy settings without
+// an administrator prompt per change. One request per connection.
+namespace KorvaneProxyHelperClient {
+
+// The helper's launch daemon file; the helper counts as installed exactly when it exists.
+std::filesystem::path launchDaemonFile();
+// The per-user socket the helper listens on.
+std::filesystem::path socketPath();
+
+// One exchange of "status", "enable" or "restore"; returns the trimmed reply "ON", "OFF"
+// or "OK". Throws KorvaneError with the user's text for every failure. Blocks for up to
+// the 15-second reply limit.
+std::string send(const std::string& operation);
+
+// Installed and answering "ON" to "status"; every failure counts as false.
+bool enabled();
+
+} // namespace KorvaneProxyHelperClient
+
+} // namespace korvane

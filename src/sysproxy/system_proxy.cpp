@@ -1,0 +1,269 @@
+#include "sysproxy/system_proxy.h"
+
+#include "base/base64.h"
+#include "base/blocking.h"
+#include "base/errors.h"
+#include "base/text.h"
+#include "platform/system_paths.h"
+#include "sysproxy/command_runner.h"
+#include "sysproxy/proxy_helper_client.h"
+
+#include <algorithm>
+#include <cctype>
+#include <sstream>
+
+namespace korvane {
+
+namespace {
+
+// The exact paths the administrator scripts name; runs from this process go through
+// systemPath() so that tests can move them.
+constexpr const char* kNetworksetup = "/usr/sbin/networksetup";
+constexpr const char* kOsascript = "/usr/bin/osascript";
+constexpr const char* kEcho = "/bin/echo";
+constexpr const char* kBase64 = "/usr/bin/base64";
+constexpr const char* kZsh = "/bin/zsh";
+
+constexpr const char* kLocalHost = "127.0.0.1";
+constexpr int kLocalPort = 7897;
+
+constexpr const char* kRestorePrompt =
+    "Korvane 需要恢复您原来的 Mac 网络代理设置。仅恢复此前保存的网络配置。";
+constexpr const char* kEnablePrompt = "Korvane 需要设置 Mac 网络代理来连接您的节点，代理地址为 "
+                                      "127.0.0.1:7897。此授权只用于更改网络代理设置。";
+
+struct Kind {
+    const char* name;
+    ProxyEntry ServiceSnapshot::*entry;
+};
+constexpr Kind kKinds[] = {
+    {"webproxy", &ServiceSnapshot::web},
+    {"securewebproxy", &ServiceSnapshot::secure},
+    {"socksfirewallproxy", &ServiceSnapshot::socks},
+};
+
+std::string networksetup() { return systemPath(kNetworksetup).string(); }
+
+// A read-only query; a failing run reads as empty output.
+std::string query(const char* flag, const std::string& service) {
+    try {
+        return CommandRunner::run(networksetup(), {flag, service});
+    } catch (const std::exception&) {
+        return {};
+    }
+}
+
+std::vector<std::string> lines(std::string_view text) {
+    std::vector<std::string> result;
+    std::size_t start = 0;
+    while (start <= text.size()) {
+        std::size_t end = text.find_first_of("\r\n", start);
+        if (end == std::string_view::npos) end = text.size();
+        result.emplace_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return result;
+}
+
+std::string_view trimBlanks(std::string_view text) {
+    const auto first = text.find_first_not_of(" \t");
+    if (first == std::string_view::npos) return {};
+    const auto last = text.find_last_not_of(" \t");
+    return text.substr(first, last - first + 1);
+}
+
+std::string lowered(std::string_view text) {
+    std::string result(text);
+    std::transform(result.begin(), result.end(), result.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return result;
+}
+
+std::string script(const std::vector<std::string>& commands) {
+    std::string text = "#!/bin/zsh\nset -e\n";
+    for (const auto& command : commands)
+        text += command + "\n";
+    return text;
+}
+
+bool pointsAtLocalPort(const ProxyEntry& entry) {
+    return entry.enabled && entry.server == kLocalHost && entry.port == kLocalPort;
+}
+
+bool fileExists(const std::filesystem::path& path) {
+    std::error_code error;
+    return std::filesystem::exists(path, error);
+}
+
+} // namespace
+
+SystemProxy::SystemProxy(std::filesystem::path backup, std::filesystem::path tempDir)
+    : backup_(std::move(backup)), tempDir_(std::move(tempDir)) {}
+
+std::vector<std::string> SystemProxy::listServices() {
+    const std::string output = CommandRunner::run(networksetup(), {"-listallnetworkservices"});
+    std::vector<std::string> services;
+    for (const auto& line : lines(output)) {
+        const std::string_view name = trimWhitespaceAndNewlines(line);
+        if (name.empty() || name.starts_with("*") || name.starts_with("An asterisk")) continue;
+        services.emplace_back(name);
+    }
+    return services;
+}
+
+ProxyEntry SystemProxy::parse(std::string_view text) {
+    std::string enabled;
+    std::string server;
+    std::string port;
+    for (const auto& line : lines(text)) {
+        const auto colon = line.find(':');
+        if (colon == std::string::npos) continue;
+        const std::string key = lowered(trimBlanks(std::string_view(line).substr(0, colon)));
+        const std::string value(trimBlanks(std::string_view(line).substr(colon + 1)));
+        if (key == "enabled") {
+            enabled = value;
+        } else if (key == "server") {
+            server = value;
+        } else if (key == "port") {
+            port = value;
+        }
+    }
+    return {lowered(enabled) == "yes", server, parseDecimalInteger(port).value_or(0)};
+}
+
+std::vector<ServiceSnapshot> SystemProxy::snapshot() {
+    std::vector<ServiceSnapshot> services;
+    for (const auto& name : listServices()) {
+        ServiceSnapshot service;
+        service.name = name;
+        for (const auto& line : lines(query("-getproxybypassdomains", name))) {
+            const std::string_view domain = trimWhitespaceAndNewlines(line);
+            if (domain.empty() || domain.find("aren't any bypass domains") != std::string_view::npos)
+                continue;
+            service.bypass.emplace_back(domain);
+        }
+        service.web = parse(query("-getwebproxy", name));
+        service.secure = parse(query("-getsecurewebproxy", name));
+        service.socks = parse(query("-getsocksfirewallproxy", name));
+        services.push_back(std::move(service));
+    }
+    return services;
+}
+
+std::string SystemProxy::enableScript(const std::vector<ServiceSnapshot>& services) {
+    const std::string tool = kNetworksetup;
+    const std::string target = std::string(" ") + kLocalHost + " " + std::to_string(kLocalPort);
+    std::vector<std::string> commands;
+    for (const auto& service : services) {
+        const std::string q = shellQuote(service.name);
+        for (const auto& kind : kKinds) {
+            commands.push_back(tool + " -set" + kind.name + " " + q + target);
+            commands.push_back(tool + " -set" + kind.name + "state " + q + " on");
+        }
+        commands.push_back(tool + " -setproxybypassdomains " + q + " localhost 127.0.0.1 '*.local'");
+    }
+    return script(commands);
+}
+
+std::string SystemProxy::restoreScript(const std::vector<ServiceSnapshot>& services) {
+    const std::string tool = kNetworksetup;
+    std::vector<std::string> commands;
+    for (const auto& service : services) {
+        const std::string q = shellQuote(service.name);
+        for (const auto& kind : kKinds) {
+            const ProxyEntry& entry = service.*kind.entry;
+            if (!entry.server.empty() && entry.port > 0) {
+                commands.push_back(tool + " -set" + kind.name + " " + q + " " + shellQuote(entry.server) +
+                                   " " + std::to_string(entry.port));
+            }
+            commands.push_back(tool + " -set" + kind.name + "state " + q + (entry.enabled ? " on" : " off"));
+        }
+        std::string domains;
+        for (const auto& domain : service.bypass)
+            domains += " " + shellQuote(domain);
+        // The tool's own word for clearing the list.
+        commands.push_back(tool + " -setproxybypassdomains " + q + (domains.empty() ? " Empty" : domains));
+    }
+    return script(commands);
+}
+
+void SystemProxy::runPrivileged(const std::string& script, const std::string& operation) {
+    // The script travels Base64-encoded and reaches the shell on its standard input, so no
+    // quoting of its own text can go wrong on the way.
+    const std::string command =
+        std::string(kEcho) + " " + shellQuote(base64Encode(script)) + " | " + kBase64 + " -D | " + kZsh;
+    const std::string prompt = operation == "restore" ? kRestorePrompt : kEnablePrompt;
+    const std::string source = "do shell script " + scriptHostLiteral(command) +
+                               " with administrator privileges with prompt " + scriptHostLiteral(prompt);
+    try {
+        CommandRunner::run(systemPath(kOsascript).string(), {"-e", source});
+    } catch (const std::exception& error) {
+        const std::string text = lowered(error.what());
+        for (const char* marker : {"-128", "user canceled", "user cancelled", "用户取消"}) {
+            if (text.find(marker) != std::string::npos) throw ProxyAuthorizationCancelled();
+        }
+        throw;
+    }
+}
+
+Task<void> SystemProxy::enable() {
+    if (fileExists(KorvaneProxyHelperClient::launchDaemonFile())) {
+        co_await blocking([] { KorvaneProxyHelperClient::send("enable"); });
+        co_return;
+    }
+    const std::filesystem::path backup = backup_;
+    co_await blocking([backup] {
+        const bool existed = fileExists(backup);
+        if (!existed) {
+            const auto services = snapshot();
+            if (services.empty()) throw KorvaneError("未找到可用的网络服务");
+            writeProxyBackup(backup, services);
+        }
+        // The enable script is built from what the file holds, so the switch never
+        // touches a service whose settings are not safely on disk.
+        const std::string text = enableScript(readProxyBackup(backup));
+        try {
+            runPrivileged(text, "enable");
+        } catch (const ProxyAuthorizationCancelled&) {
+            // Nothing was changed; a file from before this call still describes the user's
+            // settings and stays.
+            if (!existed) {
+                std::error_code ignored;
+                std::filesystem::remove(backup, ignored);
+            }
+            throw;
+        }
+    });
+}
+
+Task<void> SystemProxy::restore() {
+    const std::filesystem::path backup = backup_;
+    if (fileExists(backup)) {
+        co_await blocking([backup] {
+            runPrivileged(restoreScript(readProxyBackup(backup)), "restore");
+            std::error_code error;
+            if (!std::filesystem::remove(backup, error) && error) throw FileError(error.value());
+        });
+        co_return;
+    }
+    if (!KorvaneProxyHelperClient::enabled()) co_return;
+    if (fileExists(KorvaneProxyHelperClient::launchDaemonFile())) {
+        co_await blocking([] { KorvaneProxyHelperClient::send("restore"); });
+    }
+}
+
+bool SystemProxy::stillRoutingThroughKorvane() const {
+    std::vector<std::string> services;
+    try {
+        services = listServices();
+    } catch (const std::exception&) {
+        return false;
+    }
+    for (const auto& name : services) {
+        if (pointsAtLocalPort(parse(query("-getwebproxy", name)))) return true;
+        if (pointsAtLocalPort(parse(query("-getsocksfirewallproxy", name)))) return true;
+    }
+    return false;
+}
+
+} // namespace korvane

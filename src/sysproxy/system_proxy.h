@@ -1,0 +1,47 @@
+#pragma once
+
+#include "base/task.h"
+#include "sysproxy/proxy_backup.h"
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace korvane {
+
+// Reads the proxy settings of every enabled network service, points them at the core's
+// local port and puts them back. Changes go through the privileged helper when it is
+// installed, otherwise through an administrator script; the backup file remembers the
+// user's own settings across crashes and updates.
+class SystemProxy {
+public:
+    SystemProxy(std::filesystem::path backup, std::filesystem::path tempDir);
+
+    const std::filesystem::path& backup() const { return backup_; }
+    const std::filesystem::path& tempDir() const { return tempDir_; }
+
+    // Names of the enabled network services. Throws the runner's error.
+    static std::vector<std::string> listServices();
+    // One proxy query's output ("Enabled: Yes", "Server: ...", "Port: ...").
+    static ProxyEntry parse(std::string_view text);
+    // The current settings of every enabled service; a failed query reads as switched off.
+    static std::vector<ServiceSnapshot> snapshot();
+    static std::string enableScript(const std::vector<ServiceSnapshot>& services);
+    static std::string restoreScript(const std::vector<ServiceSnapshot>& services);
+    // Runs script as administrator behind the prompt of `operation` ("restore" or "enable").
+    // A dismissed prompt throws ProxyAuthorizationCancelled.
+    static void runPrivileged(const std::string& script, const std::string& operation);
+
+    // Switches every enabled service to 127.0.0.1:7897.
+    Task<void> enable();
+    // Puts the saved settings back; nothing to do without a backup file or a switched helper.
+    Task<void> restore();
+    // Whether any service still sends web or SOCKS traffic to the local port. Blocks.
+    bool stillRoutingThroughKorvane() const;
+
+private:
+    std::filesystem::path backup_;
+    std::filesystem::path tempDir_;
+};
+
+} // namespace korvane
