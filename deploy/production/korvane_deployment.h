@@ -22,4 +22,16 @@ inline constexpr const char* kQualityEndpoint = "https://update.korvane.example/
 inline constexpr const char* kProbeA = "https://www.gstatic.com/generate_204";
 inline constexpr const char* kProbeB = "https://cp.cloudflare.com/generate_204";
 
+// The platform vendor's services as the smart routing mode sends them direct, in this order: its
+// main domain, its China-region domain, its CDN, its media stores' static content, its music
+// store, its app store, its cloud service, the cloud's China-region domain and its content domain.
+inline constexpr const char* kVendorDirectDomains[] = {
+    "apple.com",      "apple.com.cn", "cdn-apple.com", "mzstatic.com",       "itunes.com",
+    "apps.apple.com", "icloud.com",   "icloud.com.cn", "icloud-content.com",
+};
+// The vendor's safe-browsing host, resolved through the two DNS-over-HTTPS resolvers below
+// (public resolvers addressed by IPv4, reached through the proxy group).
+inline constexpr const char* kVendorSafeBrowsingHost = "safebrowsing.apple";
+inline constexpr const char* kDnsOverHttpsResolverAddresses[] = {"1.1.1.1", "8.8.8.8"};
+
 } // namespace korvane::deployment
