@@ -1,5 +1,7 @@
 #include "core/mihomo_core.h"
 
+#include "sysproxy/proxy_helper_client.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -12,11 +14,18 @@ constexpr int kMixedPort = 7897;
 }
 
 MihomoCore::MihomoCore(std::filesystem::path supportDir)
-    : supportDir_(std::move(supportDir)), runtimeDir_(supportDir_ / "runtime") {}
+    : supportDir_(std::move(supportDir)), runtimeDir_(supportDir_ / "runtime"),
+      proxy_(supportDir_ / "proxy-backup.json", supportDir_) {}
 
 bool MihomoCore::processRunning() const {
     // The core process is not launched by this build yet.
     return false;
+}
+
+bool MihomoCore::requiresRecovery() const {
+    std::error_code error;
+    if (std::filesystem::exists(proxy_.backup(), error)) return true;
+    return KorvaneProxyHelperClient::enabled();
 }
 
 bool MihomoCore::socksReady() const {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "sysproxy/system_proxy.h"
+
 #include <filesystem>
 
 namespace korvane {
@@ -19,9 +21,16 @@ public:
     // core, and only if 127.0.0.1:7897 accepts a TCP connection.
     bool socksReady() const;
 
+    // The system proxy controller; its backup file is supportDir/proxy-backup.json.
+    SystemProxy& proxy() { return proxy_; }
+    // Whether a changed system proxy may still need restoring: the backup file exists, or
+    // else the helper reports the proxy as switched. Blocks briefly (a helper exchange).
+    bool requiresRecovery() const;
+
 private:
     std::filesystem::path supportDir_;
     std::filesystem::path runtimeDir_;
+    SystemProxy proxy_;
     bool connected_ = false;
 };
 
