@@ -11,6 +11,7 @@
 #include "panel/http.h"
 #include "panel/node_cache.h"
 #include "platform/system_info.h"
+#include "sysproxy/proxy_helper_client.h"
 
 #include <korvane_deployment.h>
 
@@ -76,7 +77,7 @@ void KorvaneApplication::applicationDidFinishLaunching() {
     std::error_code ignored;
     fs::create_directories(*supportDir_, ignored);
 
-    core_ = std::make_unique<MihomoCore>(*supportDir_);
+    core_ = std::make_unique<MihomoCore>(*supportDir_, platform_.bundle.resourcesDirectory());
     loadSettings();
     loadCache();
     configureQualityReports();
@@ -342,6 +343,28 @@ Task<void> KorvaneApplication::exitTask() {
     platform_.application.replyToTermination(false);
 }
 
+// ---- Stale proxy recovery ------------------------------------------------------------------
+
+// A backup file (or a helper that still reports the proxy as switched) while nothing is
+// connected means an earlier run ended without putting the user's settings back, most
+// likely in a crash. They are restored before anything else goes over the network.
+Task<void> KorvaneApplication::recoverStaleSystemProxy() {
+    if (!core_ || core_->connected()) co_return;
+    std::error_code ignored;
+    if (!std::filesystem::exists(core_->proxy().backup(), ignored) && !KorvaneProxyHelperClient::enabled()) {
+        co_return;
+    }
+    std::optional<std::string> failure;
+    try {
+        co_await core_->proxy().restore();
+    } catch (const Cancelled&) {
+        throw;
+    } catch (const std::exception& error) {
+        failure = error.what();
+    }
+    if (failure) alert("系统代理恢复失败", *failure + "\n请允许恢复后再连接。");
+}
+
 // ---- Dialogs, links and the support window --------------------------------------------------
 
 void KorvaneApplication::showSupport() {
@@ -370,7 +393,6 @@ bool KorvaneApplication::offerMoveToApplicationsIfNeeded() { return false; }
 void KorvaneApplication::startWhitelistPulse() {}
 void KorvaneApplication::recordPreviousUpdateResult() {}
 Task<void> KorvaneApplication::reconnectAfterUpdateIfPending() { co_return; }
-Task<void> KorvaneApplication::recoverStaleSystemProxy() { co_return; }
 std::optional<std::string> KorvaneApplication::loadStoredCredential() { return sessionStore_.read("auth"); }
 Task<void> KorvaneApplication::refreshRemoteEndpoints() { co_await remote_.refresh(); }
 void KorvaneApplication::publishLaunchHealth() {}
