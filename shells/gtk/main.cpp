@@ -1,0 +1,100 @@
+// Korvane: the desktop client on GTK 3 and WebKitGTK. The controller runs on the GLib main
+// context; this file only wires the platform implementations to it and maps the
+// termination gate onto the main loop.
+#include "app/korvane_application.h"
+#include "base/spawn.h"
+#include "diag/korvane_recorder.h"
+#include "platform/posix_platform.h"
+#include "shells/gtk/gtk_platform.h"
+
+#include <glib-unix.h>
+#include <gtk/gtk.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+
+using namespace korvane;
+using namespace korvane::gtk;
+
+namespace {
+
+// WebDriver may drive the main view only in builds against local stand-ins: a shipped
+// client never accepts remote control of the page that holds the user's session.
+bool automationRequested(const std::vector<std::string>& arguments) {
+#if KORVANE_ALLOW_AUTOMATION
+    return std::find(arguments.begin(), arguments.end(), "--automation") != arguments.end();
+#else
+    (void)arguments;
+    return false;
+#endif
+}
+
+class Shell {
+public:
+    Shell(int argc, char** argv)
+        : application_(std::vector<std::string>(argv + 1, argv + argc)),
+          windows_(automationRequested(application_.arguments())), bundle_(PlistBundle::locate()),
+          defaults_(defaultsFile(bundle_.infoString("CFBundleIdentifier").value_or("art.korvane.mac.native"))),
+          platform_{application_, bundle_, directories_, defaults_, windows_, workspace_} {
+        setMainExecutor(&executor_);
+        setUncaughtTaskErrorHandler(
+            [this](const std::string& text) { application_.systemLog("Korvane: " + text); });
+        KorvaneRecorder::install(std::make_shared<KorvaneRecorder>(RecorderEnvironment{
+            [this] { return directories_.applicationSupport(); },
+            bundle_.infoString("CFBundleShortVersionString").value_or(""), bundleBuild(bundle_), nullptr}));
+        application_.onTerminationRequest = [this] { terminate(); };
+        application_.onQuit = [] { quit(); };
+        application_.onActivate = [this] {
+            if (GtkWidget* window = windows_.mainWindow()) gtk_window_present(GTK_WINDOW(window));
+        };
+        windows_.onAutomationClose = [] { quit(); };
+    }
+
+    int run() {
+        controller_ = std::make_unique<KorvaneApplication>(platform_);
+        controller_->applicationDidFinishLaunching();
+        // The system's quit and log-out arrive as signals; they pass the same gate as the menu.
+        g_unix_signal_add(SIGTERM, onSignal, this);
+        g_unix_signal_add(SIGINT, onSignal, this);
+        g_unix_signal_add(SIGHUP, onSignal, this);
+        gtk_main();
+        // Like the target platform's termination: the process ends here, without unwinding
+        // tasks that are still waiting.
+        std::fflush(nullptr);
+        std::_Exit(0);
+    }
+
+private:
+    static gboolean onSignal(gpointer data) {
+        static_cast<Shell*>(data)->terminate();
+        return G_SOURCE_CONTINUE;
+    }
+
+    void terminate() {
+        if (controller_->applicationShouldTerminate() == KorvaneApplication::TerminateReply::Now) quit();
+    }
+
+    static void quit() {
+        if (gtk_main_level() > 0) gtk_main_quit();
+    }
+
+    GlibExecutor executor_;
+    DesktopApplication application_;
+    GtkWindowSystem windows_;
+    GtkWorkspace workspace_;
+    XdgDirectories directories_;
+    PlistBundle bundle_;
+    JsonFileDefaults defaults_;
+    Platform platform_;
+    std::unique_ptr<KorvaneApplication> controller_;
+};
+
+} // namespace
+
+int main(int argc, char** argv) {
+    gtk_init(&argc, &argv);
+    Shell shell(argc, argv);
+    return shell.run();
+}
