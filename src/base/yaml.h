@@ -240,6 +240,14 @@ struct YamlLoadLimits {
 YamlValue loadYaml(std::string_view text);
 YamlValue loadYaml(std::string_view text, const YamlLoadLimits& limits);
 
+// The text of one document holding value, as libyaml's emitter writes it: block style, two-space
+// indentation, width 80, "\n" line breaks, no document markers; mapping keys in ascending
+// code-point order at every depth; non-ASCII characters escaped in double quotes (\xXX,
+// \uXXXX or \UXXXXXXXX, the shortest that holds them). A string that loadYaml would type as
+// something else is quoted, as are "<<", "y", "n", "Y" and "N" (which other YAML 1.1 readers
+// type), so loadYaml(dumpYaml(v)) == v. Throws YamlError for a string that is not valid UTF-8.
+std::string dumpYaml(const YamlValue& value);
+
 // ---- inline definitions that need YamlEntry complete
 
 inline YamlValue::YamlValue(YamlSequence value) noexcept
