@@ -81,7 +81,8 @@
     show($('dashboardView'), !!s.loggedIn);
     if (!s.loggedIn) renderLogin(s); else renderDashboard(s);
     if (s.loggedIn && !wasLoggedIn) $('connectButton').focus();
-    var askConsent = !s.qualityConsentAnswered;
+    // Asked once signed in, where the connection it is about is in view.
+    var askConsent = !!s.loggedIn && !s.qualityConsentAnswered;
     if (askConsent && $('consentDialog').classList.contains('hidden')) {
       show($('consentDialog'), true);
       $('consentYes').focus();
