@@ -41,7 +41,8 @@ struct GlibExecutor::Timer {
 GlibExecutor::GlibExecutor() = default;
 
 GlibExecutor::~GlibExecutor() {
-    for (const auto& [id, source] : sources_) g_source_remove(source);
+    for (const auto& [id, source] : sources_)
+        g_source_remove(source);
 }
 
 void GlibExecutor::post(std::function<void()> fn) {
@@ -148,8 +149,8 @@ public:
         g_signal_connect(content_, "script-message-received::korvane", G_CALLBACK(onScriptMessage), this);
         webkit_user_content_manager_register_script_message_handler(content_, "korvane");
 
-        view_ = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", context, "user-content-manager",
-                                             content_, "is-controlled-by-automation",
+        view_ = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", context,
+                                             "user-content-manager", content_, "is-controlled-by-automation",
                                              system.automation() ? TRUE : FALSE, nullptr));
         g_signal_connect(view_, "decide-policy", G_CALLBACK(onDecidePolicy), this);
         g_signal_connect(view_, "script-dialog", G_CALLBACK(onScriptDialog), this);
@@ -190,10 +191,10 @@ public:
 
     void evaluateScript(const std::string& script,
                         std::function<void(std::optional<std::string>)> completion) override {
-        auto* done = completion ? new std::function<void(std::optional<std::string>)>(std::move(completion))
-                                : nullptr;
-        webkit_web_view_evaluate_javascript(view_, script.c_str(), static_cast<gssize>(script.size()), nullptr,
-                                            nullptr, nullptr, onEvaluated, done);
+        auto* done =
+            completion ? new std::function<void(std::optional<std::string>)>(std::move(completion)) : nullptr;
+        webkit_web_view_evaluate_javascript(view_, script.c_str(), static_cast<gssize>(script.size()),
+                                            nullptr, nullptr, nullptr, onEvaluated, done);
     }
 
     void show() override { gtk_widget_show_all(window_); }
@@ -228,15 +229,15 @@ private:
         self->delegate_.didReceiveScriptMessage(body);
     }
 
-    static gboolean onDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decision, WebKitPolicyDecisionType type,
-                                   gpointer data) {
+    static gboolean onDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decision,
+                                   WebKitPolicyDecisionType type, gpointer data) {
         if (type != WEBKIT_POLICY_DECISION_TYPE_NAVIGATION_ACTION &&
             type != WEBKIT_POLICY_DECISION_TYPE_NEW_WINDOW_ACTION) {
             return FALSE;
         }
         auto* self = static_cast<GtkMainWindow*>(data);
-        WebKitNavigationAction* action =
-            webkit_navigation_policy_decision_get_navigation_action(WEBKIT_NAVIGATION_POLICY_DECISION(decision));
+        WebKitNavigationAction* action = webkit_navigation_policy_decision_get_navigation_action(
+            WEBKIT_NAVIGATION_POLICY_DECISION(decision));
         std::optional<std::string> url;
         if (WebKitURIRequest* request = action ? webkit_navigation_action_get_request(action) : nullptr) {
             if (const char* uri = webkit_uri_request_get_uri(request); uri && *uri) url = uri;
@@ -367,9 +368,8 @@ GtkWindowSystem::GtkWindowSystem(bool automation) : automation_(automation) {
     context_ = webkit_web_context_new();
     if (automation_) {
         webkit_web_context_set_automation_allowed(context_, TRUE);
-        g_signal_connect(context_, "automation-started", G_CALLBACK(+[](WebKitWebContext*,
-                                                                     WebKitAutomationSession* session,
-                                                                     gpointer data) {
+        g_signal_connect(context_, "automation-started",
+                         G_CALLBACK(+[](WebKitWebContext*, WebKitAutomationSession* session, gpointer data) {
                              WebKitApplicationInfo* info = webkit_application_info_new();
                              webkit_application_info_set_name(info, "Korvane");
                              webkit_automation_session_set_application_info(session, info);
@@ -386,7 +386,8 @@ GtkWindowSystem::GtkWindowSystem(bool automation) : automation_(automation) {
 
 GtkWindowSystem::~GtkWindowSystem() { g_object_unref(context_); }
 
-std::unique_ptr<MainWindow> GtkWindowSystem::createMainWindow(const WindowSpec& spec, WebViewDelegate& delegate) {
+std::unique_ptr<MainWindow> GtkWindowSystem::createMainWindow(const WindowSpec& spec,
+                                                              WebViewDelegate& delegate) {
     auto window = std::make_unique<GtkMainWindow>(*this, context_, spec, delegate);
     mainWindow_ = window->window();
     mainView_ = window->view();
@@ -405,11 +406,9 @@ std::unique_ptr<StatusItem> GtkWindowSystem::createStatusItem(const std::optiona
 
 int GtkWindowSystem::runModalAlert(const std::string& title, const std::string& text,
                                    const std::vector<std::string>& buttons) {
-    GtkWidget* dialog = gtk_message_dialog_new(mainWindow_ && gtk_widget_get_visible(mainWindow_)
-                                                   ? GTK_WINDOW(mainWindow_)
-                                                   : nullptr,
-                                               GTK_DIALOG_MODAL, GTK_MESSAGE_INFO, GTK_BUTTONS_NONE, "%s",
-                                               title.c_str());
+    GtkWidget* dialog = gtk_message_dialog_new(
+        mainWindow_ && gtk_widget_get_visible(mainWindow_) ? GTK_WINDOW(mainWindow_) : nullptr,
+        GTK_DIALOG_MODAL, GTK_MESSAGE_INFO, GTK_BUTTONS_NONE, "%s", title.c_str());
     gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(dialog), "%s", text.c_str());
     gtk_window_set_title(GTK_WINDOW(dialog), "Korvane");
     for (std::size_t i = 0; i < buttons.size(); ++i) {

@@ -36,7 +36,8 @@ public:
     Shell(int argc, char** argv)
         : application_(std::vector<std::string>(argv + 1, argv + argc)),
           windows_(automationRequested(application_.arguments())), bundle_(PlistBundle::locate()),
-          defaults_(defaultsFile(bundle_.infoString("CFBundleIdentifier").value_or("art.korvane.mac.native"))),
+          defaults_(
+              defaultsFile(bundle_.infoString("CFBundleIdentifier").value_or("art.korvane.mac.native"))),
           platform_{application_, bundle_, directories_, defaults_, windows_, workspace_} {
         setMainExecutor(&executor_);
         setUncaughtTaskErrorHandler(
