@@ -9,12 +9,8 @@
 
 namespace korvane {
 
-namespace {
-constexpr int kMixedPort = 7897;
-}
-
-MihomoCore::MihomoCore(std::filesystem::path supportDir)
-    : supportDir_(std::move(supportDir)), runtimeDir_(supportDir_ / "runtime"),
+MihomoCore::MihomoCore(std::filesystem::path supportDir, const std::filesystem::path& resourcesDir)
+    : supportDir_(std::move(supportDir)), runtimeDir_(supportDir_ / "runtime"), binDir_(resourcesDir / "bin"),
       proxy_(supportDir_ / "proxy-backup.json", supportDir_) {}
 
 bool MihomoCore::processRunning() const {

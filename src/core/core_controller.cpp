@@ -1,0 +1,61 @@
+// The core's command line and its controller requests (plain HTTP on loopback, no credentials).
+
+#include "base/json.h"
+#include "base/url.h"
+#include "core/mihomo_core.h"
+#include "panel/http.h"
+
+namespace korvane {
+
+namespace {
+
+constexpr double kVersionTimeoutSeconds = 1;
+constexpr double kSelectTimeoutSeconds = 5;
+constexpr double kSelectedTimeoutSeconds = 4;
+
+// A query value by the usual rules: a URL's ":" and "/" (and "?", "@") stay as they are, the
+// characters that would end or split the value ("&", "=", "+", "#") and all others go encoded.
+constexpr std::string_view kQueryValueAllowed = "-._~!$'()*,;:@/?";
+
+std::string proxyURL(std::string_view name) {
+    return std::string(MihomoCore::kControllerBase) + "/proxies/" + MihomoCore::encodeName(name);
+}
+
+} // namespace
+
+std::vector<std::string> MihomoCore::arguments() const {
+    return {"-d", runtimeDir_.string(), "-f", configurationFile().string()};
+}
+
+std::string MihomoCore::encodeName(std::string_view name) { return percentEncode(name, "-._~"); }
+
+Task<void> MihomoCore::version() {
+    co_await http(std::string(kControllerBase) + "/version", "GET", {}, std::nullopt, kVersionTimeoutSeconds);
+}
+
+Task<void> MihomoCore::select(std::string group, std::string node) {
+    const HttpHeaders headers = {{"Content-Type", "application/json"}};
+    co_await http(proxyURL(group), "PUT", headers, encodeJson(Json{{"name", node}}), kSelectTimeoutSeconds);
+}
+
+Task<Json> MihomoCore::group(std::string group) {
+    co_return Json::parse(co_await http(proxyURL(group), "GET", {}, std::nullopt, kSelectedTimeoutSeconds));
+}
+
+Task<bool> MihomoCore::measureDelay(std::string name, std::string probe, int timeoutMs) {
+    const std::string url = proxyURL(name) + "/delay?timeout=" + std::to_string(timeoutMs) +
+                            "&url=" + percentEncode(probe, kQueryValueAllowed);
+    std::string body;
+    try {
+        body = co_await http(url, "GET", {}, std::nullopt, timeoutMs / 1000.0 + 1);
+    } catch (const std::exception&) {
+        co_return false;
+    }
+    const Json answer = Json::parse(body, nullptr, false);
+    if (!answer.is_object()) co_return false;
+    auto delay = answer.find("delay");
+    if (delay == answer.end() || !delay->is_number_integer()) co_return false;
+    co_return delay->is_number_unsigned() ? delay->get<std::uint64_t>() > 0 : delay->get<std::int64_t>() > 0;
+}
+
+} // namespace korvane

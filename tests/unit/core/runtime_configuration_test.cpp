@@ -1,0 +1,166 @@
+#include "base/errors.h"
+#include "base/yaml.h"
+#include "core/runtime_configuration.h"
+
+#include <korvane_deployment.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+using namespace korvane;
+
+namespace {
+
+const std::string kSubscription = R"(mixed-port: 7890
+external-controller: 0.0.0.0:9090
+dns: {enable: true, nameserver: [223.5.5.5]}
+proxies:
+  - {name: 香港 01, type: ss, server: hk.example, port: 443, cipher: aes-128-gcm, password: 123456, udp: yes}
+  - {name: 7, type: ss, server: int.example, port: 1}
+  - {server: nameless.example, port: 1}
+  - {}
+  - {name: "日本 02", type: socks5, server: jp.example, port: "1080"}
+  - {name: 香港 01, type: http, server: dup.example, port: 8080}
+  - {name: 美国 03, type: trojan, server: us.example, port: 443, password: "123456"}
+proxy-groups:
+  - {name: 节点选择, type: select, proxies: [香港 01, 日本 02]}
+rules:
+  - MATCH,节点选择
+)";
+
+std::vector<std::string> keysOf(const YamlValue& value) {
+    std::vector<std::string> keys;
+    for (const auto& entry : value.asMapping()) keys.push_back(entry.key.asString());
+    return keys;
+}
+
+std::string failure(std::string_view subscription, const std::vector<std::string>& names) {
+    try {
+        runtimeConfiguration(subscription, names, "smart");
+    } catch (const KorvaneError& error) {
+        return error.what();
+    }
+    return "";
+}
+
+TEST(RuntimeConfiguration, DocumentForEachMode) {
+    const std::string group(kProxyGroupName);
+    struct Case {
+        std::string mode;
+        bool global;
+    };
+    for (const Case& c : {Case{"smart", false}, Case{"global", true}, Case{"", false}, Case{"Global", false}}) {
+        SCOPED_TRACE("mode [" + c.mode + "]");
+        const std::string text = runtimeConfiguration(kSubscription, {"香港 01", "日本 02"}, c.mode);
+        const YamlValue document = loadYaml(text);
+        EXPECT_EQ(keysOf(document),
+                  (std::vector<std::string>{"allow-lan", "bind-address", "dns", "external-controller",
+                                            "geo-auto-update", "geodata-loader", "geodata-mode", "ipv6", "log-level",
+                                            "mixed-port", "mode", "proxies", "proxy-groups", "rules"}));
+        EXPECT_EQ(*document.find("allow-lan"), YamlValue(false));
+        EXPECT_EQ(*document.find("bind-address"), YamlValue("127.0.0.1"));
+        EXPECT_EQ(*document.find("external-controller"), YamlValue("127.0.0.1:9097"));
+        EXPECT_EQ(*document.find("geo-auto-update"), YamlValue(false));
+        EXPECT_EQ(*document.find("geodata-loader"), YamlValue("memconservative"));
+        EXPECT_EQ(*document.find("geodata-mode"), YamlValue(true));
+        EXPECT_EQ(*document.find("ipv6"), YamlValue(false));
+        EXPECT_EQ(*document.find("log-level"), YamlValue("warning"));
+        EXPECT_EQ(*document.find("mixed-port"), YamlValue(7897));
+        EXPECT_EQ(*document.find("mode"), YamlValue("rule"));
+
+        const YamlValue& dns = *document.find("dns");
+        if (c.global) {
+            EXPECT_EQ(dns, YamlValue(YamlMapping({YamlEntry("enable", false)})));
+        } else {
+            EXPECT_EQ(keysOf(dns), (std::vector<std::string>{"enable", "enhanced-mode", "ipv6", "nameserver",
+                                                             "nameserver-policy", "proxy-server-nameserver"}));
+            EXPECT_EQ(*dns.find("enhanced-mode"), YamlValue("redir-host"));
+            EXPECT_EQ(*dns.find("nameserver"), YamlValue(YamlSequence{"system"}));
+            EXPECT_EQ(*dns.find("proxy-server-nameserver"), YamlValue(YamlSequence{"system"}));
+            const YamlValue* resolvers = dns.find("nameserver-policy")->find(deployment::kVendorSafeBrowsingHost);
+            ASSERT_NE(resolvers, nullptr);
+            EXPECT_EQ(*resolvers,
+                      YamlValue(YamlSequence{
+                          "https://" + std::string(deployment::kDnsOverHttpsResolverAddresses[0]) + "/dns-query#" + group,
+                          "https://" + std::string(deployment::kDnsOverHttpsResolverAddresses[1]) + "/dns-query#" + group,
+                      }));
+        }
+
+        const auto& rules = document.find("rules")->asSequence();
+        ASSERT_EQ(rules.size(), c.global ? 15u : 28u);
+        EXPECT_EQ(rules.back(), YamlValue("MATCH," + group));
+        EXPECT_EQ(rules[c.global ? 0 : 9], YamlValue("DOMAIN,127.0.0.1,DIRECT")); // the manifest's host
+        EXPECT_EQ(rules[c.global ? 13 : 22], YamlValue("GEOSITE,private,DIRECT"));
+        if (!c.global) {
+            EXPECT_EQ(rules[0], YamlValue("DOMAIN-SUFFIX," + std::string(deployment::kVendorDirectDomains[0]) + ",DIRECT"));
+            EXPECT_EQ(rules[25], YamlValue("GEOSITE,geolocation-!cn," + group));
+            EXPECT_EQ(rules[26], YamlValue("GEOIP,CN,DIRECT"));
+        }
+        EXPECT_EQ(KorvaneRoutingPolicy::rules(c.mode).size(), rules.size());
+
+        // The group name and every rule or resolver carrying it are escaped, never raw UTF-8.
+        EXPECT_NE(text.find("- name: \"Korvane \\u624B\\u52A8\\u8282\\u70B9\""), std::string::npos) << text;
+        EXPECT_NE(text.find("- \"MATCH,Korvane \\u624B\\u52A8\\u8282\\u70B9\""), std::string::npos);
+        for (unsigned char byte : text) EXPECT_LT(byte, 0x80);
+    }
+}
+
+TEST(RuntimeConfiguration, KeepsAllowedProxiesWholeAndRetyped) {
+    const std::vector<std::string> names = {"美国 03", "香港 01", "不存在"};
+    const std::string text = runtimeConfiguration(kSubscription, names, "smart");
+    const YamlValue document = loadYaml(text);
+    const auto& proxies = document.find("proxies")->asSequence();
+    ASSERT_EQ(proxies.size(), 2u);
+    // Subscription order, keys sorted, scalars typed as the subscription wrote them.
+    EXPECT_EQ(keysOf(proxies[0]),
+              (std::vector<std::string>{"cipher", "name", "password", "port", "server", "type", "udp"}));
+    EXPECT_EQ(*proxies[0].find("server"), YamlValue("hk.example"));
+    EXPECT_EQ(*proxies[0].find("password"), YamlValue(123456));
+    EXPECT_EQ(*proxies[0].find("udp"), YamlValue(true));
+    EXPECT_EQ(*proxies[1].find("name"), YamlValue("美国 03"));
+    EXPECT_EQ(*proxies[1].find("password"), YamlValue("123456"));
+    EXPECT_NE(text.find("password: '123456'"), std::string::npos);
+    EXPECT_NE(text.find("password: 123456\n"), std::string::npos);
+
+    // The group lists the names as given, also one the subscription lacks.
+    const YamlValue& group = document.find("proxy-groups")->asSequence().at(0);
+    EXPECT_EQ(keysOf(group), (std::vector<std::string>{"name", "proxies", "type"}));
+    EXPECT_EQ(*group.find("proxies"), YamlValue(YamlSequence{"美国 03", "香港 01", "不存在"}));
+    EXPECT_EQ(*group.find("type"), YamlValue("select"));
+    EXPECT_EQ(document.find("proxy-groups")->asSequence().size(), 1u);
+}
+
+// The core refuses a configuration defining a name twice: the first definition is kept.
+TEST(RuntimeConfiguration, SecondDefinitionOfANameIsDropped) {
+    const YamlValue document = loadYaml(runtimeConfiguration(kSubscription, {"香港 01"}, "global"));
+    const auto& proxies = document.find("proxies")->asSequence();
+    ASSERT_EQ(proxies.size(), 1u);
+    EXPECT_EQ(*proxies[0].find("server"), YamlValue("hk.example"));
+}
+
+TEST(RuntimeConfiguration, Failures) {
+    struct Case {
+        std::string subscription;
+        std::vector<std::string> names;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {"", {"a"}, "订阅格式错误"},
+        {"- a\n", {"a"}, "订阅格式错误"},
+        {"proxy: []\n", {"a"}, "订阅格式错误"},
+        {"proxies: {name: a}\n", {"a"}, "订阅格式错误"},
+        {"proxies: [a]\n", {"a"}, "订阅格式错误"},
+        {"proxies: [{name: a}, {1: x}]\n", {"a"}, "订阅格式错误"},
+        {"1: x\nproxies: [{name: a}]\n", {"a"}, "订阅格式错误"},
+        {"proxies: [{name: a}]\n", {}, "找不到有效的节点"},
+        {"proxies: []\n", {"a"}, "找不到有效的节点"},
+        {"proxies: [{name: 1}, {name: null}, {}]\n", {"1", "null", ""}, "找不到有效的节点"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(failure(c.subscription, c.names), c.expected) << c.subscription;
+    // A syntax error is the loader's own.
+    EXPECT_THROW(runtimeConfiguration("proxies: [unclosed\n", {"a"}, "smart"), YamlError);
+}
+
+} // namespace
