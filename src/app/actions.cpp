@@ -8,6 +8,7 @@
 #include "base/text.h"
 #include "diag/quality_log.h"
 
+#include <map>
 #include <system_error>
 
 namespace korvane {
@@ -98,8 +99,9 @@ Task<Json> KorvaneApplication::resetPasswordAction(const Json& args) {
     }
     if (countGraphemes(password) < kShortestPassword) throw KorvaneError("新密码至少 8 位");
     co_await remote_.refresh();
-    co_await xboard_.postPasswordRecovery(remote_, "/api/v1/passport/auth/forget",
-                                          {{"email", email}, {"email_code", code}, {"password", password}});
+    std::map<std::string, std::string> fields = {
+        {"email", email}, {"email_code", code}, {"password", password}};
+    co_await xboard_.postPasswordRecovery(remote_, "/api/v1/passport/auth/forget", std::move(fields));
     rememberedPassword_.reset();
     rememberedPasswordLoaded_ = true;
     platform_.defaults.setString(SettingsKey::kEmail, email);

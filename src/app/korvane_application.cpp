@@ -113,8 +113,8 @@ void KorvaneApplication::configureQualityReports() {
         mainExecutor().post([url = std::move(url), body = std::move(body)]() mutable {
             auto send = [](std::string target, std::string payload) -> Task<void> {
                 try {
-                    co_await http(std::move(target), "POST", {{"Content-Type", "application/json"}},
-                                  std::move(payload), 4);
+                    const HttpHeaders headers = {{"Content-Type", "application/json"}};
+                    co_await http(std::move(target), "POST", headers, std::move(payload), 4);
                 } catch (const std::exception&) {
                 }
             };

@@ -66,8 +66,8 @@ Task<std::string> XBoardService::login(const KorvaneRemote& remote, std::string 
     const std::string url = remote.api + "/api/v1/passport/auth/login";
     if (!parseURL(url)) throw KorvaneError("登录地址无效");
     const Json body = {{"email", email}, {"password", password}};
-    const std::string answer = co_await http(url, "POST", {{"Content-Type", "application/json"}},
-                                             encodeJson(body), kLoginTimeoutSeconds);
+    const HttpHeaders headers = {{"Content-Type", "application/json"}};
+    const std::string answer = co_await http(url, "POST", headers, encodeJson(body), kLoginTimeoutSeconds);
     auto credential = authData(parseObject(answer));
     if (!credential || credential->empty()) throw KorvaneError(kNoAuthorization);
     co_return *credential;
@@ -101,13 +101,14 @@ Task<Json> XBoardService::postEmailCode(const KorvaneRemote& remote, std::string
 }
 
 Task<void> XBoardService::sendLoginCode(const KorvaneRemote& remote, std::string email) const {
-    co_await postEmailCode(remote, "send", {{"email", std::move(email)}});
+    std::map<std::string, std::string> fields = {{"email", std::move(email)}};
+    co_await postEmailCode(remote, "send", std::move(fields));
 }
 
 Task<std::string> XBoardService::loginWithCode(const KorvaneRemote& remote, std::string email,
                                                std::string code) const {
-    Json answer =
-        co_await postEmailCode(remote, "verify", {{"email", std::move(email)}, {"code", std::move(code)}});
+    std::map<std::string, std::string> fields = {{"email", std::move(email)}, {"code", std::move(code)}};
+    Json answer = co_await postEmailCode(remote, "verify", std::move(fields));
     auto credential = authData(answer);
     if (!credential || credential->rfind("Bearer ", 0) != 0) throw KorvaneError(kNoAuthorization);
     co_return *credential;
@@ -129,15 +130,15 @@ Task<void> XBoardService::postPasswordRecovery(const KorvaneRemote& remote, std:
 }
 
 Task<void> XBoardService::sendResetCode(const KorvaneRemote& remote, std::string email) const {
-    co_await postPasswordRecovery(remote, "/api/v1/passport/comm/sendEmailVerify",
-                                  {{"email", std::move(email)}});
+    std::map<std::string, std::string> fields = {{"email", std::move(email)}};
+    co_await postPasswordRecovery(remote, "/api/v1/passport/comm/sendEmailVerify", std::move(fields));
 }
 
 Task<Json> XBoardService::accountProfile(const KorvaneRemote& remote, std::string auth) const {
     const std::string url = remote.api + "/api/v1/user/getSubscribe";
     if (!parseURL(url)) throw KorvaneError("账号接口地址无效");
-    const std::string answer =
-        co_await http(url, "GET", {{"Authorization", auth}}, std::nullopt, kProfileTimeoutSeconds);
+    const HttpHeaders headers = {{"Authorization", std::move(auth)}};
+    const std::string answer = co_await http(url, "GET", headers, std::nullopt, kProfileTimeoutSeconds);
     Json parsed = parseObject(answer);
     auto data = parsed.find("data");
     if (data == parsed.end() || !data->is_object()) throw KorvaneError("没有读取到账号订阅资料");
@@ -166,9 +167,9 @@ Task<Subscription> XBoardService::subscription(const KorvaneRemote& remote, std:
 }
 
 Task<std::pair<std::string, std::vector<Node>>> XBoardService::nodes(std::string url) const {
-    std::string text = co_await http(std::move(url), "GET",
-                                     {{"User-Agent", "clash.meta"}, {"Accept", "text/yaml,text/plain,*/*"}},
-                                     std::nullopt, kSubscriptionTimeoutSeconds);
+    const HttpHeaders headers = {{"User-Agent", "clash.meta"}, {"Accept", "text/yaml,text/plain,*/*"}};
+    std::string text =
+        co_await http(std::move(url), "GET", headers, std::nullopt, kSubscriptionTimeoutSeconds);
     // Parsing a large subscription takes a while; it must not hold up the main thread. The
     // text travels into the work and back, so a cancelled wait leaves nothing dangling.
     co_return co_await blocking([text = std::move(text)]() mutable {

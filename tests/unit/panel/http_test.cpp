@@ -83,8 +83,8 @@ TEST(HttpResponseTest, InterimAndMissingStatusesAreErrors) {
 TEST_F(HttpTest, SendsMethodBodyAndOnlyTheCallersHeaders) {
     server.route("POST", "/api/v1/passport/auth/login", HttpResponse::json(200, "{}"));
     auto task = [&]() -> Task<std::string> {
-        co_return co_await http(server.baseUrl() + "/api/v1/passport/auth/login", "POST",
-                                {{"Content-Type", "application/json"}, {"X-Korvane-Client", "macos"}},
+        const HttpHeaders headers = {{"Content-Type", "application/json"}, {"X-Korvane-Client", "macos"}};
+        co_return co_await http(server.baseUrl() + "/api/v1/passport/auth/login", "POST", headers,
                                 std::string(R"({"email":"a@b.c"})"), 5);
     };
     runTask(loop, task());
