@@ -54,7 +54,8 @@ TEST_F(ControllerTest, MeasureDelayCountsOnlyAPositiveIntegerDelay) {
     };
     for (const auto& c : cases) {
         controller.route("GET", "/proxies/n/delay", c.answer);
-        EXPECT_EQ(runTask(loop, MihomoCore::measureDelay("n", "https://probe.example/generate_204", 2500)), c.reached)
+        EXPECT_EQ(runTask(loop, MihomoCore::measureDelay("n", "https://probe.example/generate_204", 2500)),
+                  c.reached)
             << c.answer.body;
     }
     const HttpRequest request = controller.requests().back();
@@ -78,9 +79,11 @@ TEST(MihomoCoreInterface, MeasureDelayIsFalseWithoutAController) {
 }
 
 TEST_F(ControllerTest, SelectAndGroupRequests) {
-    controller.route("PUT", "/proxies/Korvane%20%E6%89%8B%E5%8A%A8%E8%8A%82%E7%82%B9", HttpResponse::text(204, ""));
-    controller.route("GET", "/proxies/Korvane%20%E6%89%8B%E5%8A%A8%E8%8A%82%E7%82%B9",
-                     HttpResponse::json(200, R"({"name":"Korvane 手动节点","now":"香港 01","type":"Selector"})"));
+    controller.route("PUT", "/proxies/Korvane%20%E6%89%8B%E5%8A%A8%E8%8A%82%E7%82%B9",
+                     HttpResponse::text(204, ""));
+    controller.route(
+        "GET", "/proxies/Korvane%20%E6%89%8B%E5%8A%A8%E8%8A%82%E7%82%B9",
+        HttpResponse::json(200, R"({"name":"Korvane 手动节点","now":"香港 01","type":"Selector"})"));
     controller.route("GET", "/version", HttpResponse::json(200, R"({"meta":true,"version":"v1.19.2"})"));
 
     runTask(loop, MihomoCore::version());

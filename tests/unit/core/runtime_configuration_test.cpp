@@ -32,7 +32,8 @@ rules:
 
 std::vector<std::string> keysOf(const YamlValue& value) {
     std::vector<std::string> keys;
-    for (const auto& entry : value.asMapping()) keys.push_back(entry.key.asString());
+    for (const auto& entry : value.asMapping())
+        keys.push_back(entry.key.asString());
     return keys;
 }
 
@@ -51,14 +52,16 @@ TEST(RuntimeConfiguration, DocumentForEachMode) {
         std::string mode;
         bool global;
     };
-    for (const Case& c : {Case{"smart", false}, Case{"global", true}, Case{"", false}, Case{"Global", false}}) {
+    for (const Case& c :
+         {Case{"smart", false}, Case{"global", true}, Case{"", false}, Case{"Global", false}}) {
         SCOPED_TRACE("mode [" + c.mode + "]");
         const std::string text = runtimeConfiguration(kSubscription, {"香港 01", "日本 02"}, c.mode);
         const YamlValue document = loadYaml(text);
         EXPECT_EQ(keysOf(document),
                   (std::vector<std::string>{"allow-lan", "bind-address", "dns", "external-controller",
-                                            "geo-auto-update", "geodata-loader", "geodata-mode", "ipv6", "log-level",
-                                            "mixed-port", "mode", "proxies", "proxy-groups", "rules"}));
+                                            "geo-auto-update", "geodata-loader", "geodata-mode", "ipv6",
+                                            "log-level", "mixed-port", "mode", "proxies", "proxy-groups",
+                                            "rules"}));
         EXPECT_EQ(*document.find("allow-lan"), YamlValue(false));
         EXPECT_EQ(*document.find("bind-address"), YamlValue("127.0.0.1"));
         EXPECT_EQ(*document.find("external-controller"), YamlValue("127.0.0.1:9097"));
@@ -74,17 +77,21 @@ TEST(RuntimeConfiguration, DocumentForEachMode) {
         if (c.global) {
             EXPECT_EQ(dns, YamlValue(YamlMapping({YamlEntry("enable", false)})));
         } else {
-            EXPECT_EQ(keysOf(dns), (std::vector<std::string>{"enable", "enhanced-mode", "ipv6", "nameserver",
-                                                             "nameserver-policy", "proxy-server-nameserver"}));
+            EXPECT_EQ(keysOf(dns),
+                      (std::vector<std::string>{"enable", "enhanced-mode", "ipv6", "nameserver",
+                                                "nameserver-policy", "proxy-server-nameserver"}));
             EXPECT_EQ(*dns.find("enhanced-mode"), YamlValue("redir-host"));
             EXPECT_EQ(*dns.find("nameserver"), YamlValue(YamlSequence{"system"}));
             EXPECT_EQ(*dns.find("proxy-server-nameserver"), YamlValue(YamlSequence{"system"}));
-            const YamlValue* resolvers = dns.find("nameserver-policy")->find(deployment::kVendorSafeBrowsingHost);
+            const YamlValue* resolvers =
+                dns.find("nameserver-policy")->find(deployment::kVendorSafeBrowsingHost);
             ASSERT_NE(resolvers, nullptr);
             EXPECT_EQ(*resolvers,
                       YamlValue(YamlSequence{
-                          "https://" + std::string(deployment::kDnsOverHttpsResolverAddresses[0]) + "/dns-query#" + group,
-                          "https://" + std::string(deployment::kDnsOverHttpsResolverAddresses[1]) + "/dns-query#" + group,
+                          "https://" + std::string(deployment::kDnsOverHttpsResolverAddresses[0]) +
+                              "/dns-query#" + group,
+                          "https://" + std::string(deployment::kDnsOverHttpsResolverAddresses[1]) +
+                              "/dns-query#" + group,
                       }));
         }
 
@@ -94,7 +101,8 @@ TEST(RuntimeConfiguration, DocumentForEachMode) {
         EXPECT_EQ(rules[c.global ? 0 : 9], YamlValue("DOMAIN,127.0.0.1,DIRECT")); // the manifest's host
         EXPECT_EQ(rules[c.global ? 13 : 22], YamlValue("GEOSITE,private,DIRECT"));
         if (!c.global) {
-            EXPECT_EQ(rules[0], YamlValue("DOMAIN-SUFFIX," + std::string(deployment::kVendorDirectDomains[0]) + ",DIRECT"));
+            EXPECT_EQ(rules[0], YamlValue("DOMAIN-SUFFIX," +
+                                          std::string(deployment::kVendorDirectDomains[0]) + ",DIRECT"));
             EXPECT_EQ(rules[25], YamlValue("GEOSITE,geolocation-!cn," + group));
             EXPECT_EQ(rules[26], YamlValue("GEOIP,CN,DIRECT"));
         }
@@ -103,7 +111,8 @@ TEST(RuntimeConfiguration, DocumentForEachMode) {
         // The group name and every rule or resolver carrying it are escaped, never raw UTF-8.
         EXPECT_NE(text.find("- name: \"Korvane \\u624B\\u52A8\\u8282\\u70B9\""), std::string::npos) << text;
         EXPECT_NE(text.find("- \"MATCH,Korvane \\u624B\\u52A8\\u8282\\u70B9\""), std::string::npos);
-        for (unsigned char byte : text) EXPECT_LT(byte, 0x80);
+        for (unsigned char byte : text)
+            EXPECT_LT(byte, 0x80);
     }
 }
 
@@ -158,7 +167,8 @@ TEST(RuntimeConfiguration, Failures) {
         {"proxies: []\n", {"a"}, "找不到有效的节点"},
         {"proxies: [{name: 1}, {name: null}, {}]\n", {"1", "null", ""}, "找不到有效的节点"},
     };
-    for (const auto& c : cases) EXPECT_EQ(failure(c.subscription, c.names), c.expected) << c.subscription;
+    for (const auto& c : cases)
+        EXPECT_EQ(failure(c.subscription, c.names), c.expected) << c.subscription;
     // A syntax error is the loader's own.
     EXPECT_THROW(runtimeConfiguration("proxies: [unclosed\n", {"a"}, "smart"), YamlError);
 }
