@@ -11,6 +11,8 @@ packages=(
     libgtest-dev libgmock-dev googletest libbenchmark-dev python3-yaml
     # tools the stand-ins and scripts call
     zsh unzip zip openssl
+    # the proxy tool stand-ins are Python scripts
+    python3
     # desktop shell, its GUI tests and the demo
     libgtk-3-dev libwebkit2gtk-4.1-dev libayatana-appindicator3-dev xvfb xauth webkit2gtk-driver
     fonts-noto-cjk dbus python3-gi gir1.2-glib-2.0

@@ -1,0 +1,312 @@
+// SystemProxy against the stand-in settings tool and script host: the scripts run for real
+// in zsh, so a quoting mistake shows up as a wrong or failed setting.
+
+#include "base/errors.h"
+#include "base/files.h"
+#include "platform/system_paths.h"
+#include "sysproxy/command_runner.h"
+#include "sysproxy/system_proxy.h"
+#include "testing/async_test.h"
+#include "testing/system_tools.h"
+#include "testing/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+using namespace korvane;
+using korvane::testing::errorOf;
+using korvane::testing::FakeProxyHelper;
+using korvane::testing::ManualLoopScope;
+using korvane::testing::runTask;
+using korvane::testing::SystemTools;
+using korvane::testing::TempDir;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kCancelled = "已取消网络代理授权。Korvane 不会继续修改系统网络设置。";
+
+TEST(SystemProxyText, ParseReadsTheToolsLines) {
+    struct Case {
+        const char* text;
+        ProxyEntry expected;
+    } cases[] = {
+        {"Enabled: Yes\nServer: proxy.example\nPort: 8080\nAuthenticated Proxy Enabled: 0\n",
+         {true, "proxy.example", 8080}},
+        {"Enabled: No\nServer: \nPort: 0\n", {false, "", 0}},
+        {"enabled:YES\r\n  Server :\t10.0.0.1 \nPORT: +3128", {true, "10.0.0.1", 3128}},
+        {"Enabled: Yes\nEnabled: No\nPort: 80x\nno colon here", {false, "", 0}},
+        {"Server: [::1]:8080\nPort: -1", {false, "[::1]:8080", -1}},
+        {"", {false, "", 0}},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(SystemProxy::parse(c.text), c.expected) << c.text;
+}
+
+TEST(SystemProxyText, EnableScriptForWiFi) {
+    EXPECT_EQ(SystemProxy::enableScript({{"Wi-Fi", {}, {}, {}, {}}}),
+              "#!/bin/zsh\nset -e\n"
+              "/usr/sbin/networksetup -setwebproxy 'Wi-Fi' 127.0.0.1 7897\n"
+              "/usr/sbin/networksetup -setwebproxystate 'Wi-Fi' on\n"
+              "/usr/sbin/networksetup -setsecurewebproxy 'Wi-Fi' 127.0.0.1 7897\n"
+              "/usr/sbin/networksetup -setsecurewebproxystate 'Wi-Fi' on\n"
+              "/usr/sbin/networksetup -setsocksfirewallproxy 'Wi-Fi' 127.0.0.1 7897\n"
+              "/usr/sbin/networksetup -setsocksfirewallproxystate 'Wi-Fi' on\n"
+              "/usr/sbin/networksetup -setproxybypassdomains 'Wi-Fi' localhost 127.0.0.1 '*.local'\n");
+}
+
+TEST(SystemProxyText, RestoreScriptWritesServersOnlyWithAPort) {
+    const ServiceSnapshot saved{"Bob's Mac",
+                                {true, "proxy.example", 8080},
+                                {false, "half.example", 0},
+                                {false, "", 0},
+                                {"*.local", "example.test"}};
+    EXPECT_EQ(SystemProxy::restoreScript({saved, {"Wi-Fi", {}, {}, {}, {}}}),
+              "#!/bin/zsh\nset -e\n"
+              "/usr/sbin/networksetup -setwebproxy 'Bob'\\''s Mac' 'proxy.example' 8080\n"
+              "/usr/sbin/networksetup -setwebproxystate 'Bob'\\''s Mac' on\n"
+              "/usr/sbin/networksetup -setsecurewebproxystate 'Bob'\\''s Mac' off\n"
+              "/usr/sbin/networksetup -setsocksfirewallproxystate 'Bob'\\''s Mac' off\n"
+              "/usr/sbin/networksetup -setproxybypassdomains 'Bob'\\''s Mac' '*.local' 'example.test'\n"
+              "/usr/sbin/networksetup -setwebproxystate 'Wi-Fi' off\n"
+              "/usr/sbin/networksetup -setsecurewebproxystate 'Wi-Fi' off\n"
+              "/usr/sbin/networksetup -setsocksfirewallproxystate 'Wi-Fi' off\n"
+              "/usr/sbin/networksetup -setproxybypassdomains 'Wi-Fi' Empty\n");
+}
+
+Json proxy(bool enabled, const std::string& server, int port) {
+    return {{"enabled", enabled}, {"server", server}, {"port", port}};
+}
+
+class SystemProxyTest : public ::testing::Test {
+protected:
+    SystemProxyTest() {
+        setSystemRoot(dir_.path());
+        fs::create_directories(support_);
+    }
+    ~SystemProxyTest() override { setSystemRoot(""); }
+
+    // Services with awkward names and a variety of settings, one of them disabled.
+    Json userSettings() const {
+        Json services = Json::array();
+        auto wifi = korvane::testing::standInService("Wi-Fi");
+        wifi["webproxy"] = proxy(true, "proxy.corp.example", 8080);
+        wifi["securewebproxy"] = proxy(false, "secure.corp.example", 8443);
+        wifi["bypass"] = {"*.corp.example", "10.0.0.0/8"};
+        services.push_back(wifi);
+        auto bob = korvane::testing::standInService("Bob's Mac");
+        bob["socksfirewallproxy"] = proxy(true, "socks.example", 1080);
+        services.push_back(bob);
+        auto quoted = korvane::testing::standInService("Ethernet \"2\"");
+        quoted["webproxy"] = proxy(false, "half.example", 0); // a server without a port
+        services.push_back(quoted);
+        auto backslash = korvane::testing::standInService("Thunderbolt\\Bridge");
+        backslash["bypass"] = {"localhost", "*.local"};
+        services.push_back(backslash);
+        services.push_back(korvane::testing::standInService("有线 网络"));
+        auto vpn = korvane::testing::standInService("VPN", true);
+        vpn["webproxy"] = proxy(true, "vpn.example", 3128);
+        services.push_back(vpn);
+        return services;
+    }
+
+    fs::path backup() const { return support_ / "proxy-backup.json"; }
+    bool hasBackup() const { return fs::exists(backup()); }
+
+    // Every enabled service points at the local port; the disabled one is untouched.
+    void expectSwitched(const Json& before) const {
+        const Json now = tools_.services();
+        ASSERT_EQ(now.size(), before.size());
+        for (std::size_t i = 0; i < now.size(); ++i) {
+            if (now[i]["disabled"].get<bool>()) {
+                EXPECT_EQ(now[i], before[i]);
+                continue;
+            }
+            for (const char* kind : {"webproxy", "securewebproxy", "socksfirewallproxy"})
+                EXPECT_EQ(now[i][kind], proxy(true, "127.0.0.1", 7897)) << now[i]["name"] << " " << kind;
+            EXPECT_EQ(now[i]["bypass"], (Json{"localhost", "127.0.0.1", "*.local"})) << now[i]["name"];
+        }
+    }
+
+    // States and bypass lists are the user's again, and so is every server that had a port.
+    // A kind saved without a usable port gets its state back only: the tool offers no way to
+    // clear a server, so it keeps the local address, switched off.
+    void expectRestored(const Json& before) const {
+        const Json now = tools_.services();
+        ASSERT_EQ(now.size(), before.size());
+        for (std::size_t i = 0; i < now.size(); ++i) {
+            EXPECT_EQ(now[i]["name"], before[i]["name"]);
+            EXPECT_EQ(now[i]["bypass"], before[i]["bypass"]) << now[i]["name"];
+            for (const char* kind : {"webproxy", "securewebproxy", "socksfirewallproxy"}) {
+                const Json& was = before[i][kind];
+                if (was["server"] != "" && was["port"].get<int>() > 0) {
+                    EXPECT_EQ(now[i][kind], was) << now[i]["name"] << " " << kind;
+                } else {
+                    EXPECT_EQ(now[i][kind]["enabled"], was["enabled"]) << now[i]["name"] << " " << kind;
+                }
+            }
+        }
+    }
+
+    TempDir dir_;
+    fs::path support_ = dir_.path() / "support";
+    SystemTools tools_{dir_.path()};
+    ManualLoopScope scope_;
+    SystemProxy proxy_{support_ / "proxy-backup.json", support_};
+};
+
+TEST_F(SystemProxyTest, ServicesAndSnapshotFollowTheTool) {
+    tools_.setServices(userSettings());
+    EXPECT_EQ(SystemProxy::listServices(), (std::vector<std::string>{"Wi-Fi", "Bob's Mac", "Ethernet \"2\"",
+                                                                     "Thunderbolt\\Bridge", "有线 网络"}));
+    const auto snapshot = SystemProxy::snapshot();
+    ASSERT_EQ(snapshot.size(), 5u);
+    EXPECT_EQ(snapshot[0], (ServiceSnapshot{"Wi-Fi",
+                                            {true, "proxy.corp.example", 8080},
+                                            {false, "secure.corp.example", 8443},
+                                            {false, "", 0},
+                                            {"*.corp.example", "10.0.0.0/8"}}));
+    EXPECT_EQ(snapshot[2].web, (ProxyEntry{false, "half.example", 0}));
+    EXPECT_TRUE(snapshot[4].bypass.empty());
+
+    // A query that fails reads as switched off.
+    tools_.failTool({"-getwebproxy"});
+    EXPECT_EQ(SystemProxy::snapshot()[0].web, ProxyEntry{});
+    tools_.failTool({"-listallnetworkservices"});
+    EXPECT_THROW(SystemProxy::snapshot(), KorvaneError);
+    EXPECT_FALSE(proxy_.stillRoutingThroughKorvane());
+}
+
+TEST_F(SystemProxyTest, EnableThenRestorePutsEverythingBack) {
+    const Json before = userSettings();
+    tools_.setServices(before);
+    EXPECT_FALSE(proxy_.stillRoutingThroughKorvane());
+
+    runTask(scope_.loop, proxy_.enable());
+    expectSwitched(before);
+    EXPECT_TRUE(hasBackup());
+    EXPECT_TRUE(proxy_.stillRoutingThroughKorvane());
+
+    runTask(scope_.loop, proxy_.restore());
+    expectRestored(before);
+    EXPECT_FALSE(hasBackup());
+    EXPECT_FALSE(proxy_.stillRoutingThroughKorvane());
+    EXPECT_EQ(tools_.prompts().size(), 2u);
+
+    // Nothing left to restore: no prompt.
+    runTask(scope_.loop, proxy_.restore());
+    EXPECT_EQ(tools_.prompts().size(), 2u);
+}
+
+TEST_F(SystemProxyTest, RepeatedEnableKeepsTheFirstRecord) {
+    const Json before = userSettings();
+    tools_.setServices(before);
+    runTask(scope_.loop, proxy_.enable());
+    const auto first = readFile(backup());
+    runTask(scope_.loop, proxy_.enable());
+    EXPECT_EQ(readFile(backup()), first);
+    runTask(scope_.loop, proxy_.restore());
+    expectRestored(before);
+}
+
+TEST_F(SystemProxyTest, OnlySecureProxyAtTheLocalPortIsNotRouting) {
+    auto service = korvane::testing::standInService("Wi-Fi");
+    service["securewebproxy"] = proxy(true, "127.0.0.1", 7897);
+    tools_.setServices(Json::array({service}));
+    EXPECT_FALSE(proxy_.stillRoutingThroughKorvane());
+    service["socksfirewallproxy"] = proxy(true, "127.0.0.1", 7897);
+    tools_.setServices(Json::array({service}));
+    EXPECT_TRUE(proxy_.stillRoutingThroughKorvane());
+}
+
+TEST_F(SystemProxyTest, DismissedPromptsAndFailedCommands) {
+    const Json before = userSettings();
+    tools_.setServices(before);
+
+    // The first enable, dismissed: nothing changed and no record left behind.
+    tools_.setPromptMode("cancel");
+    EXPECT_EQ(errorOf(scope_.loop, proxy_.enable()), kCancelled);
+    EXPECT_FALSE(hasBackup());
+    EXPECT_EQ(tools_.services(), before);
+
+    // A record from before survives a dismissed enable.
+    tools_.setPromptMode("run");
+    runTask(scope_.loop, proxy_.enable());
+    const auto record = readFile(backup());
+    tools_.setPromptMode("cancel");
+    EXPECT_EQ(errorOf(scope_.loop, proxy_.enable()), kCancelled);
+    EXPECT_EQ(readFile(backup()), record);
+
+    // A dismissed restore keeps the record, and a later one still works.
+    EXPECT_EQ(errorOf(scope_.loop, proxy_.restore()), kCancelled);
+    EXPECT_EQ(readFile(backup()), record);
+    tools_.setPromptMode("run");
+    runTask(scope_.loop, proxy_.restore());
+    expectRestored(before);
+    EXPECT_FALSE(hasBackup());
+
+    // A command failing half-way keeps the record, so the restore can undo the part done.
+    tools_.failTool({"-setsocksfirewallproxy"});
+    EXPECT_TRUE(errorOf(scope_.loop, proxy_.enable()).starts_with("系统代理命令失败："));
+    EXPECT_TRUE(hasBackup());
+    EXPECT_EQ(tools_.services()[0]["webproxy"], proxy(true, "127.0.0.1", 7897));
+    tools_.failTool({});
+    runTask(scope_.loop, proxy_.restore());
+    expectRestored(before);
+    EXPECT_FALSE(hasBackup());
+}
+
+TEST_F(SystemProxyTest, NoEnabledServiceIsAnErrorAndSavesNothing) {
+    tools_.setServices(Json::array({korvane::testing::standInService("VPN", true)}));
+    EXPECT_EQ(errorOf(scope_.loop, proxy_.enable()), "未找到可用的网络服务");
+    EXPECT_FALSE(hasBackup());
+    EXPECT_TRUE(tools_.prompts().empty());
+}
+
+TEST_F(SystemProxyTest, UnreadableRecordStopsEnableAndRestoreAndStays) {
+    tools_.setServices(userSettings());
+    writeFileAtomically(backup(), R"([{"name":"Wi-Fi"}])");
+    EXPECT_NE(errorOf(scope_.loop, proxy_.enable()), "");
+    EXPECT_NE(errorOf(scope_.loop, proxy_.restore()), "");
+    EXPECT_TRUE(hasBackup());
+    EXPECT_TRUE(tools_.prompts().empty());
+}
+
+TEST_F(SystemProxyTest, InstalledHelperSwitchesWithoutARecord) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to run a trusted fake helper";
+    const Json before = userSettings();
+    tools_.setServices(before);
+    tools_.setHelperInstalled(true);
+    {
+        FakeProxyHelper helper(tools_.helperSocket(), "OK");
+        runTask(scope_.loop, proxy_.enable());
+        EXPECT_FALSE(hasBackup());
+        EXPECT_EQ(helper.received(), "enable\n");
+        // Restore asks first and leaves a helper alone that does not report the proxy on.
+        runTask(scope_.loop, proxy_.restore());
+        EXPECT_EQ(helper.received(), "enable\nstatus\n");
+    }
+    {
+        FakeProxyHelper helper(tools_.helperSocket(), "ON");
+        runTask(scope_.loop, proxy_.restore());
+        EXPECT_EQ(helper.received(), "status\nrestore\n");
+    }
+    {
+        FakeProxyHelper helper(tools_.helperSocket(), "ERR_DENIED");
+        EXPECT_EQ(errorOf(scope_.loop, proxy_.enable()), "网络代理操作未完成，请检查辅助服务是否正常运行");
+    }
+    EXPECT_TRUE(tools_.prompts().empty());
+
+    // A record on disk is restored through the administrator prompt even with the helper there.
+    FakeProxyHelper helper(tools_.helperSocket(), "ON");
+    tools_.setHelperInstalled(false);
+    runTask(scope_.loop, proxy_.enable());
+    tools_.setHelperInstalled(true);
+    runTask(scope_.loop, proxy_.restore());
+    expectRestored(before);
+    EXPECT_EQ(helper.received(), "");
+    EXPECT_EQ(tools_.prompts().size(), 2u);
+}
+
+} // namespace
