@@ -102,6 +102,7 @@ class Services:
             except subprocess.TimeoutExpired:
                 self.process.kill()
                 self.process.wait()
+        self.process.stdout.close()
 
 
 class Session:
@@ -163,7 +164,8 @@ class Session:
     def type(self, css, text):
         element = self.element(css)
         self._call("POST", self._s("/element/%s/clear" % element), {})
-        self._call("POST", self._s("/element/%s/value" % element), {"text": text})
+        if text:
+            self._call("POST", self._s("/element/%s/value" % element), {"text": text})
 
     def text(self, css):
         return self.script("var e = document.querySelector(arguments[0]); return e ? e.textContent : null;", css)

@@ -1,0 +1,127 @@
+"""The real page in the real WebKitGTK engine, inside the desktop client, driven through
+WebKitWebDriver against the loopback demo services: sign-in, dashboard, bridge errors, the
+navigation policy, and the smallest window. Runs under Xvfb (see CMakeLists.txt)."""
+
+import os
+import sys
+import time
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "testing", "gui"))
+import korvane_gui as gui  # noqa: E402
+
+CLIENT = os.environ["KORVANE_CLIENT"]
+SERVICES = os.environ["KORVANE_DEMO_SERVICES"]
+ARTIFACTS = os.environ.get("KORVANE_GUI_ARTIFACTS", "gui-artifacts")
+
+
+class PageTest(unittest.TestCase):
+    # One client for the suite; the tests run in the order of their names.
+
+    @classmethod
+    def setUpClass(cls):
+        cls.env = gui.Environment()
+        cls.services = gui.Services(SERVICES, cls.env.env)
+        try:
+            cls.s = gui.Session(CLIENT, cls.env.env)
+        except Exception:
+            cls.services.close()
+            cls.env.close()
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.s.close()
+        cls.services.close()
+        cls.env.close()
+
+    def bridge(self, action, arg=None):
+        """The answer of one bridge request: ["ok", value] or ["error", text]."""
+        return self.s.async_script(
+            "var done = arguments[arguments.length - 1];"
+            "korvane.request(arguments[0], arguments[1]).then("
+            "function (v) { done(['ok', v]); }, function (e) { done(['error', e.message]); });",
+            action, arg or {})
+
+    def test_1_sign_in_errors_are_shown_and_the_form_stays_usable(self):
+        self.s.wait_visible("#loginView")
+        self.s.screenshot(os.path.join(ARTIFACTS, "sign-in.png"))
+        cases = [
+            # (email, password, expected error)
+            ("", "", "请输入邮箱和密码"),
+            (gui.DEMO_EMAIL, "wrong-password", None),
+        ]
+        for email, password, expected in cases:
+            with self.subTest(email=email, password=password):
+                self.s.type("#loginEmail", email)
+                self.s.type("#loginPassword", password)
+                self.s.click("#loginButton")
+                text = gui.wait_until(lambda: self.s.text("#passwordError"), 20, "the sign-in error")
+                if expected:
+                    self.assertEqual(text, expected)
+                self.assertTrue(self.s.visible("#loginView"))
+                self.assertFalse(self.s.script("return document.getElementById('loginButton').disabled;"))
+
+    def test_2_sign_in_shows_overview_and_nodes(self):
+        self.s.sign_in()
+        self.s.answer_consent(allow=False)
+        self.assertEqual(self.s.text("#accountEmail"), gui.DEMO_EMAIL)
+        self.assertEqual(self.s.text("#trafficText"), "已用 27.00 GB / 共 200 GB")
+        self.assertEqual(self.s.script("return document.getElementById('trafficBar').getAttribute('aria-valuenow');"),
+                         "14")
+        nodes = self.s.script("return Array.prototype.map.call(document.querySelectorAll('#nodeList li'),"
+                              "function (li) { return [li.getAttribute('data-name'),"
+                              " li.querySelector('.meta').textContent, li.querySelector('.badge').textContent]; });")
+        self.assertEqual([n[0] for n in nodes], ["香港 01", "日本 02 | IPLC", "新加坡 03", "美国 04"])
+        self.assertEqual(nodes[0][1], "SS · hk1.korvane.example:8388")
+        self.assertTrue(all(n[2] in ("可用", "不可用", "未测试") for n in nodes))
+        self.assertEqual(self.s.text("#connectionStatus"), "未连接")
+        self.s.screenshot(os.path.join(ARTIFACTS, "dashboard.png"))
+
+    def test_3_bridge_matches_replies_and_reports_unknown_actions(self):
+        self.assertEqual(self.bridge("noSuchAction"), ["error", "未知操作：noSuchAction"])
+        # Two requests in flight at once each get their own answer.
+        both = self.s.async_script(
+            "var done = arguments[arguments.length - 1];"
+            "Promise.all([korvane.request('bootstrap'), korvane.request('nope').catch(function (e) {"
+            " return e.message; })]).then(function (r) { done([r[0].email, r[1]]); });")
+        self.assertEqual(both, [gui.DEMO_EMAIL, "未知操作：nope"])
+
+    def test_4_http_links_are_dropped_and_https_links_go_to_the_browser(self):
+        start = self.s.script("return location.href;")
+        for url, expect_opened in [("http://127.0.0.1:18445/", False), ("https://127.0.0.1:18445/", True)]:
+            with self.subTest(url=url):
+                before = len(self.env.opened_links())
+                self.s.script("var a = document.createElement('a'); a.id = 'probeLink'; a.href = arguments[0];"
+                              "a.textContent = 'probe'; a.style.position = 'fixed'; a.style.left = '4px';"
+                              "a.style.bottom = '4px'; document.body.appendChild(a);", url)
+                self.s.click("#probeLink")
+                if expect_opened:
+                    gui.wait_until(lambda: len(self.env.opened_links()) > before, 15, "the browser to get the link")
+                    self.assertEqual(self.env.opened_links()[-1], url)
+                else:
+                    # Give a wrongly allowed navigation the time to start; nothing may leave.
+                    time.sleep(1.0)
+                    self.assertEqual(len(self.env.opened_links()), before)
+                self.assertEqual(self.s.script("return location.href;"), start)
+                self.s.script("document.getElementById('probeLink').remove();")
+
+    def test_5_smallest_window_keeps_everything_reachable(self):
+        self.s.set_window_size(790, 540)
+        gui.wait_until(lambda: self.s.viewport()[0] <= 790, 10, "the window to shrink")
+        overflow = self.s.script(
+            "var r = document.getElementById('connectButton').getBoundingClientRect();"
+            "var n = document.getElementById('nodeList').getBoundingClientRect();"
+            "return [document.documentElement.scrollWidth > innerWidth, r.bottom <= innerHeight,"
+            " n.right <= innerWidth];")
+        self.assertEqual(overflow, [False, True, True])
+        self.s.click("#openSettings")
+        self.s.wait_visible("#settingsModal")
+        self.assertTrue(self.s.visible("#updateButton"))
+        self.assertRegex(self.s.text("#versionText"), r"^\d")
+        self.s.screenshot(os.path.join(ARTIFACTS, "settings-790x540.png"))
+        self.s.click("#closeSettings")
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
