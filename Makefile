@@ -17,11 +17,11 @@ test: build
 	bash scripts/check-format.sh
 	ctest --preset debug -j2
 
-# Starts the headless client on an empty home, lets the page "load", asks for the state
-# and quits through the termination gate, printing every event on the way.
+# Starts the desktop client against the loopback demo services and signs in with the demo
+# account through the page; without a display, under Xvfb, saving build/demo/demo-dashboard.png.
 demo: setup
 	cmake --preset demo
-	cmake --build --preset demo --target korvane-headless
+	cmake --build --preset demo --target korvane-gtk korvane-demo-services
 	bash scripts/demo.sh build/demo
 
 bench: setup

@@ -1,35 +1,19 @@
 #!/usr/bin/env bash
-# Runs the headless client of a build directory on a fresh, empty home and talks to it the
-# way the page would: page loaded, "bootstrap", then quit. Commands are shown as "->",
-# events as "<-".
+# Starts the desktop client of a local build against the loopback demo services and signs in
+# with the demo account through the page. Without a display it runs under Xvfb, saves the
+# dashboard as <build>/demo-dashboard.png and exits.
 set -euo pipefail
 build=${1:-build/demo}
-binary="$build/Korvane.app/Contents/MacOS/korvane-headless"
-[ -x "$binary" ] || { echo "demo: $binary is missing; build first" >&2; exit 1; }
-
-home=$(mktemp -d)
-trap 'rm -rf "$home"' EXIT
-
-commands=(
-    '{"cmd":"pageLoaded"}'
-    '{"cmd":"message","body":{"id":"demo-1","action":"bootstrap"}}'
-    '{"cmd":"message","body":{"id":"demo-2","action":"connect","arg":{"nodeName":"HK 1"}}}'
-    '{"cmd":"terminate"}'
-)
-
-{
-    sleep 0.3
-    for c in "${commands[@]}"; do
-        echo "-> $c" >&2
-        echo "$c"
-        sleep 0.3
-    done
-} | HOME="$home" "$binary" | while IFS= read -r line; do
-    # The raw page scripts repeat what the parsed events say; leave them out of the demo.
-    case "$line" in *'"event":"eval"'*) continue ;; esac
-    echo "<- $line" >&2
+client="$build/Korvane.app/Contents/MacOS/Korvane"
+services="$build/testing/korvane-demo-services"
+for f in "$client" "$services"; do
+    [ -x "$f" ] || { echo "demo: $f is missing; build first" >&2; exit 1; }
 done
+here=$(dirname "$0")
 
-echo >&2
-echo "demo: the event log written on the way:" >&2
-cat "$home/Library/Application Support/Korvane/logs/"client-*.jsonl >&2
+if [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; then
+    exec python3 "$here/../testing/gui/demo.py" --client "$client" --services "$services"
+fi
+echo "demo: no display; running under Xvfb"
+xvfb-run -a -s "-screen 0 1280x800x24" python3 "$here/../testing/gui/demo.py" \
+    --client "$client" --services "$services" --screenshot "$build/demo-dashboard.png"

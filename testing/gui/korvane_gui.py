@@ -67,6 +67,10 @@ class Environment:
             f.write("[Default Applications]\nx-scheme-handler/https=korvane-test-browser.desktop\n"
                     "x-scheme-handler/http=korvane-test-browser.desktop\n")
         self.env = dict(os.environ)
+        # A private HOME must not lose the way to a real display's X authority.
+        xauthority = os.path.expanduser("~/.Xauthority")
+        if "XAUTHORITY" not in self.env and os.path.exists(xauthority):
+            self.env["XAUTHORITY"] = xauthority
         self.env.update({
             "XDG_DATA_HOME": dirs["data"], "XDG_CONFIG_HOME": dirs["config"],
             "XDG_CACHE_HOME": dirs["cache"], "XDG_RUNTIME_DIR": dirs["runtime"],
