@@ -11,6 +11,8 @@ packages=(
     libgtest-dev libgmock-dev googletest libbenchmark-dev python3-yaml
     # tools the stand-ins and scripts call
     zsh unzip zip openssl
+    # real proxies serving as nodes behind the stand-in core in tests
+    microsocks tinyproxy
     # the proxy tool stand-ins are Python scripts
     python3
     # desktop shell, its GUI tests and the demo
