@@ -97,6 +97,18 @@ Json standInService(const std::string& name, bool disabled) {
             {"bypass", Json::array()}};
 }
 
+Json restorableView(Json services, const Json& saved) {
+    for (std::size_t i = 0; i < services.size() && i < saved.size(); ++i) {
+        for (const char* kind : {"webproxy", "securewebproxy", "socksfirewallproxy"}) {
+            const Json& was = saved[i][kind];
+            if (was["server"] != "" && was["port"].get<int>() > 0) continue;
+            services[i][kind]["server"] = was["server"];
+            services[i][kind]["port"] = was["port"];
+        }
+    }
+    return services;
+}
+
 FakeProxyHelper::FakeProxyHelper(const fs::path& socket, std::string reply, uid_t uid)
     : socket_(socket), record_(socket.string() + ".received") {
     fs::create_directories(socket.parent_path());

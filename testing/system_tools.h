@@ -48,6 +48,11 @@ private:
 // A one-service entry for SystemTools::setServices.
 Json standInService(const std::string& name, bool disabled = false);
 
+// `services` as a restore from a record of `saved` can make it: a kind saved without both a
+// server and a port gets its state back only (the settings tool cannot clear a server), so
+// its server and port are taken from `saved` for the comparison.
+Json restorableView(Json services, const Json& saved);
+
 // A fake helper daemon on a Unix socket, in a child process: answers every connection with
 // `reply` after reading the request once, or closes it unanswered when `reply` is empty.
 // It listens as `uid` (privileges dropped after binding), so a test run as root can stand
