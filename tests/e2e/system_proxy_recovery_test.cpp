@@ -15,8 +15,10 @@
 
 #include <mutex>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace korvane;
+using korvane::testing::FakeProxyHelper;
 using korvane::testing::HeadlessSession;
 using korvane::testing::HttpRequest;
 using korvane::testing::HttpResponse;
@@ -158,6 +160,25 @@ TEST_F(SystemProxyRecoveryTest, DismissedPromptIsExplainedAndTheLaunchGoesOn) {
     EXPECT_EQ(tools_.services(), switched_);
     EXPECT_TRUE(firstRequestState().has_value()) << "the launch went on to the signed-in refresh";
     expectNothingPrivateLogged();
+}
+
+TEST_F(SystemProxyRecoveryTest, WithoutARecordAHelperStillSwitchedIsAskedToRestore) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to run a trusted fake helper";
+    fs::remove(backup());
+    tools_.setHelperInstalled(true);
+    FakeProxyHelper helper(tools_.helperSocket(), "ON");
+    auto& shell = launch();
+    const std::string received = helper.received();
+    EXPECT_TRUE(received.starts_with("status\n") && received.ends_with("restore\n")) << received;
+    EXPECT_TRUE(tools_.prompts().empty());
+    EXPECT_TRUE(shell.eventsNamed("alert").empty());
+}
+
+TEST_F(SystemProxyRecoveryTest, NothingToRecoverMeansNoPrompt) {
+    fs::remove(backup());
+    launch();
+    EXPECT_TRUE(tools_.prompts().empty());
+    EXPECT_EQ(tools_.services(), switched_) << "settings without a record are not touched";
 }
 
 } // namespace
