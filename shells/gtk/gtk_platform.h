@@ -4,14 +4,13 @@
 // ayatana-appindicator. Only the gtk shell links this; the libraries under src/ and the
 // headless shell stay free of GTK.
 
-#include "base/executor.h"
 #include "platform/application.h"
 #include "platform/directories.h"
 #include "platform/windows.h"
 #include "platform/workspace.h"
+#include "shells/gtk/glib_executor.h"
 
 #include <functional>
-#include <map>
 #include <memory>
 #include <mutex>
 
@@ -20,27 +19,6 @@ typedef struct _WebKitWebContext WebKitWebContext;
 typedef struct _WebKitWebView WebKitWebView;
 
 namespace korvane::gtk {
-
-// The GLib main context as the async runtime's main executor. Work posted from other
-// threads goes through an idle source attached to the main context explicitly:
-// g_main_context_invoke would run it on the calling thread while the loop is not running.
-class GlibExecutor final : public Executor {
-public:
-    GlibExecutor();
-    ~GlibExecutor() override;
-
-    void post(std::function<void()> fn) override;
-    TimerId callAfter(Duration delay, std::function<void()> fn) override;
-    void cancelTimer(TimerId id) override;
-    MonotonicTime now() const override;
-
-private:
-    struct Timer;
-    static int fireTimer(void* data);
-
-    std::map<TimerId, unsigned> sources_;
-    TimerId nextId_ = 1;
-};
 
 class DesktopApplication final : public Application {
 public:

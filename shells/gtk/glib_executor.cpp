@@ -1,0 +1,76 @@
+#include "shells/gtk/glib_executor.h"
+
+#include <glib.h>
+
+namespace korvane::gtk {
+
+namespace {
+
+struct Posted {
+    std::function<void()> fn;
+};
+
+gboolean runPosted(gpointer data) {
+    static_cast<Posted*>(data)->fn();
+    return G_SOURCE_REMOVE;
+}
+
+void deletePosted(gpointer data) { delete static_cast<Posted*>(data); }
+
+} // namespace
+
+GlibExecutor::~GlibExecutor() {
+    if (source_) g_source_remove(source_);
+}
+
+void GlibExecutor::post(std::function<void()> fn) {
+    GSource* source = g_idle_source_new();
+    g_source_set_priority(source, G_PRIORITY_DEFAULT);
+    g_source_set_callback(source, runPosted, new Posted{std::move(fn)}, deletePosted);
+    g_source_attach(source, g_main_context_default());
+    g_source_unref(source);
+}
+
+Executor::TimerId GlibExecutor::callAfter(Duration delay, std::function<void()> fn) {
+    const TimerId id = nextId_++;
+    const auto due = now() + (delay.count() < 0 ? Duration{0} : delay);
+    timers_.emplace(TimerKey{due, id}, std::move(fn));
+    dueById_.emplace(id, due);
+    if (timers_.begin()->first.id == id) arm();
+    return id;
+}
+
+void GlibExecutor::cancelTimer(TimerId id) {
+    auto found = dueById_.find(id);
+    if (found == dueById_.end()) return;
+    timers_.erase(TimerKey{found->second, id});
+    dueById_.erase(found);
+}
+
+MonotonicTime GlibExecutor::now() const { return std::chrono::steady_clock::now(); }
+
+void GlibExecutor::arm() {
+    if (source_) g_source_remove(source_);
+    source_ = 0;
+    if (timers_.empty()) return;
+    const auto wait = timers_.begin()->first.due - now();
+    // Rounded up, so the timeout never fires just before the earliest timer is due.
+    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(wait).count();
+    source_ = g_timeout_add_full(G_PRIORITY_DEFAULT, ms < 0 ? 0u : static_cast<guint>(ms), onTimeout, this,
+                                 nullptr);
+}
+
+int GlibExecutor::onTimeout(void* data) {
+    auto* self = static_cast<GlibExecutor*>(data);
+    self->source_ = 0;
+    // One at a time from the front: a callback may cancel or add timers.
+    while (!self->timers_.empty() && self->timers_.begin()->first.due <= self->now()) {
+        auto entry = self->timers_.extract(self->timers_.begin());
+        self->dueById_.erase(entry.key().id);
+        entry.mapped()();
+    }
+    self->arm();
+    return G_SOURCE_REMOVE;
+}
+
+} // namespace korvane::gtk
