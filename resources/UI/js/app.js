@@ -424,7 +424,7 @@
 
   $('qualitySwitch').addEventListener('change', function () {
     var wanted = $('qualitySwitch').checked;
-    answerConsent(wanted, null, $('qualityError')).catch(function () {
+    answerConsent(wanted, $('qualitySwitch'), $('qualityError')).catch(function () {
       $('qualitySwitch').checked = !wanted;
     });
   });
