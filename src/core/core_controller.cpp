@@ -34,8 +34,10 @@ Task<void> MihomoCore::version() {
 }
 
 Task<void> MihomoCore::select(std::string group, std::string node) {
+    // Built before the co_await: GCC 12 rejects braced lists of literals inside one.
     const HttpHeaders headers = {{"Content-Type", "application/json"}};
-    co_await http(proxyURL(group), "PUT", headers, encodeJson(Json{{"name", node}}), kSelectTimeoutSeconds);
+    std::string body = encodeJson(Json{{"name", std::move(node)}});
+    co_await http(proxyURL(group), "PUT", headers, std::move(body), kSelectTimeoutSeconds);
 }
 
 Task<Json> MihomoCore::group(std::string group) {
