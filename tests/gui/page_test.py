@@ -117,6 +117,24 @@ class PageTest(unittest.TestCase):
         self.s.screenshot(os.path.join(ARTIFACTS, "settings-790x540.png"))
         self.s.click("#closeSettings")
 
+    def test_5b_update_progress_shows_a_bar_only_for_percentages(self):
+        self.s.click("#openSettings")
+        self.s.wait_visible("#settingsModal")
+        cases = [
+            ({"text": "正在下载更新", "progress": 40}, True, "40"),
+            ({"text": "已是最新版本", "progress": -1}, False, None),
+            ({"text": "下载完成", "progress": 100}, True, "100"),
+        ]
+        for progress, bar, value in cases:
+            with self.subTest(progress=progress):
+                self.s.script("window.__korvaneUpdateProgress(arguments[0]);", progress)
+                self.assertEqual(self.s.text("#updateText"), progress["text"])
+                self.assertEqual(self.s.visible("#updateProgress"), bar)
+                if bar:
+                    self.assertEqual(self.s.script(
+                        "return document.getElementById('updateBar').getAttribute('aria-valuenow');"), value)
+        self.s.click("#closeSettings")
+
     def test_6_a_reload_renders_again_from_the_native_side(self):
         self.s.script("document.getElementById('trafficText').textContent = '';")
         self.s.script("location.reload();")

@@ -420,7 +420,23 @@
   $('settingsModal').addEventListener('click', function (e) { if (e.target === $('settingsModal')) closeSettings(); });
   document.addEventListener('keydown', function (e) {
     if (e.key === 'Escape' && !$('settingsModal').classList.contains('hidden')) closeSettings();
+    if (e.key === 'Tab') keepFocusInDialog(e);
   });
+
+  // Tab and Shift-Tab cycle inside an open dialog instead of reaching the page behind it.
+  function keepFocusInDialog(e) {
+    var dialogs = document.querySelectorAll('.overlay:not(.hidden)');
+    if (!dialogs.length) return;
+    var dialog = dialogs[dialogs.length - 1];
+    var focusable = Array.prototype.filter.call(dialog.querySelectorAll('button, input'), function (el) {
+      return !el.disabled && el.getClientRects().length > 0;
+    });
+    if (!focusable.length) return;
+    var first = focusable[0], last = focusable[focusable.length - 1];
+    if (!dialog.contains(document.activeElement)) { first.focus(); e.preventDefault(); }
+    else if (e.shiftKey && document.activeElement === first) { last.focus(); e.preventDefault(); }
+    else if (!e.shiftKey && document.activeElement === last) { first.focus(); e.preventDefault(); }
+  }
 
   $('qualitySwitch').addEventListener('change', function () {
     var wanted = $('qualitySwitch').checked;
