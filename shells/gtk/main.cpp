@@ -7,6 +7,7 @@
 #include "platform/posix_platform.h"
 #include "shells/gtk/gtk_platform.h"
 
+#include <gio/gio.h>
 #include <glib-unix.h>
 #include <gtk/gtk.h>
 
@@ -60,6 +61,7 @@ public:
         g_unix_signal_add(SIGTERM, onSignal, this);
         g_unix_signal_add(SIGINT, onSignal, this);
         g_unix_signal_add(SIGHUP, onSignal, this);
+        watchForWake();
         gtk_main();
         // Like the target platform's termination: the process ends here, without unwinding
         // tasks that are still waiting.
@@ -71,6 +73,29 @@ private:
     static gboolean onSignal(gpointer data) {
         static_cast<Shell*>(data)->terminate();
         return G_SOURCE_CONTINUE;
+    }
+
+    // The system's did-wake notification: logind announces the end of a sleep with
+    // PrepareForSleep(false) on the system bus. Without a system bus (containers) there is
+    // simply no wake to observe.
+    void watchForWake() { g_bus_get(G_BUS_TYPE_SYSTEM, nullptr, onSystemBus, this); }
+
+    static void onSystemBus(GObject*, GAsyncResult* result, gpointer data) {
+        auto* self = static_cast<Shell*>(data);
+        GDBusConnection* bus = g_bus_get_finish(result, nullptr);
+        if (!bus) return;
+        g_dbus_connection_signal_subscribe(bus, "org.freedesktop.login1", "org.freedesktop.login1.Manager",
+                                           "PrepareForSleep", "/org/freedesktop/login1", nullptr,
+                                           G_DBUS_SIGNAL_FLAGS_NONE, onPrepareForSleep, self, nullptr);
+        self->systemBus_ = bus;
+    }
+
+    static void onPrepareForSleep(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*,
+                                  GVariant* parameters, gpointer data) {
+        gboolean sleeping = TRUE;
+        if (g_variant_is_of_type(parameters, G_VARIANT_TYPE("(b)")))
+            g_variant_get(parameters, "(b)", &sleeping);
+        if (!sleeping) static_cast<Shell*>(data)->controller_->systemDidWake();
     }
 
     void terminate() {
@@ -90,6 +115,7 @@ private:
     JsonFileDefaults defaults_;
     Platform platform_;
     std::unique_ptr<KorvaneApplication> controller_;
+    GDBusConnection* systemBus_ = nullptr; // kept for the process's lifetime
 };
 
 } // namespace

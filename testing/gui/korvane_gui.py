@@ -91,12 +91,19 @@ class Environment:
 class Services:
     """korvane-demo-services: the loopback panel, configuration, site, support and update hosts."""
 
-    def __init__(self, binary, env):
-        self.process = subprocess.Popen([binary], stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=env)
-        line = self.process.stdout.readline()
-        if line.strip() != b"ready":
+    def __init__(self, binary, env, timeout=15):
+        # The fixed ports may still be held for a moment by a previous user; try again until
+        # the deadline rather than fail at once.
+        deadline = time.monotonic() + timeout
+        while True:
+            self.process = subprocess.Popen([binary], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                            stderr=subprocess.DEVNULL, env=env)
+            if self.process.stdout.readline().strip() == b"ready":
+                return
             self.close()
-            raise GuiError("demo services did not start (ports 18443-18447 taken?)")
+            if time.monotonic() > deadline:
+                raise GuiError("demo services did not start (ports 18443-18447 taken?)")
+            time.sleep(0.5)
 
     def close(self):
         if self.process.poll() is None:

@@ -122,8 +122,12 @@ def labels(layout):
 
 
 class TrayTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.watcher = Watcher()
+
     def test_menu_items_and_open_brings_the_hidden_window_back(self):
-        watcher = Watcher()
+        watcher = self.watcher
         env = gui.Environment()
         services = gui.Services(SERVICES, env.env)
         session = None
@@ -149,6 +153,43 @@ class TrayTest(unittest.TestCase):
                          GLib.Variant("(isvu)", (open_id, "clicked", GLib.Variant("s", ""), 0)))
             gui.wait_until(lambda: session.script(visibility) == "visible", 15, "the window to come back")
             # The page was kept: same document, still answering.
+            self.assertTrue(session.visible("#loginView"))
+        finally:
+            if session:
+                session.close()
+            services.close()
+            env.close()
+
+    def test_the_end_of_a_system_sleep_reaches_the_controller(self):
+        # The session bus stands in for the system bus, and this test for logind.
+        watcher = self.watcher
+        reply = watcher.bus.call_sync("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                                      "RequestName", GLib.Variant("(su)", ("org.freedesktop.login1", 4)),
+                                      None, Gio.DBusCallFlags.NONE, 5000, None)
+        self.assertEqual(reply.unpack()[0], 1)
+        env = gui.Environment()
+        env.env["DBUS_SYSTEM_BUS_ADDRESS"] = os.environ["DBUS_SESSION_BUS_ADDRESS"]
+        services = gui.Services(SERVICES, env.env)
+        session = None
+        logs = os.path.join(env.env["XDG_DATA_HOME"], "Korvane", "logs")
+
+        def wake_events():
+            events = []
+            for name in os.listdir(logs) if os.path.isdir(logs) else []:
+                with open(os.path.join(logs, name)) as f:
+                    events += [line for line in f if '"system_wake"' in line]
+            return events
+
+        try:
+            session = gui.Session(CLIENT, env.env)
+            session.wait_visible("#loginView")
+            # The client subscribes once its system-bus connection is up, so the wake is
+            # announced until it is seen.
+            def emit(sleeping):
+                watcher.bus.emit_signal(None, "/org/freedesktop/login1", "org.freedesktop.login1.Manager",
+                                        "PrepareForSleep", GLib.Variant("(b)", (sleeping,)))
+                watcher.pump(lambda: True, 1, "the signal to leave")
+            gui.wait_until(lambda: (emit(False), wake_events())[1], 20, "a system_wake event")
             self.assertTrue(session.visible("#loginView"))
         finally:
             if session:
