@@ -5,6 +5,8 @@ the main window was closed (which only hides it). Runs under Xvfb inside its own
 
 import ctypes
 import os
+import signal
+import subprocess
 import sys
 import unittest
 
@@ -128,14 +130,15 @@ class TrayTest(unittest.TestCase):
 
     def test_menu_items_and_open_brings_the_hidden_window_back(self):
         watcher = self.watcher
+        before = len(watcher.items)
         env = gui.Environment()
         services = gui.Services(SERVICES, env.env)
         session = None
         try:
             session = gui.Session(CLIENT, env.env)
             session.wait_visible("#loginView")
-            watcher.pump(lambda: watcher.items, 20, "the client's status item")
-            bus_name, path = watcher.items[0]
+            watcher.pump(lambda: len(watcher.items) > before, 20, "the client's status item")
+            bus_name, path = watcher.items[before]
             menu = watcher.call(bus_name, path, "org.freedesktop.DBus.Properties", "Get",
                                 GLib.Variant("(ss)", ("org.kde.StatusNotifierItem", "Menu")))[0]
             _, layout = watcher.call(bus_name, menu, "com.canonical.dbusmenu", "GetLayout",
@@ -195,6 +198,24 @@ class TrayTest(unittest.TestCase):
             if session:
                 session.close()
             services.close()
+            env.close()
+
+    def test_a_termination_signal_passes_the_gate_and_the_client_exits(self):
+        env = gui.Environment()
+        before = len(self.watcher.items)
+        client = subprocess.Popen([CLIENT], env=env.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            # Up once its status item registered.
+            self.watcher.pump(lambda: len(self.watcher.items) > before, 30, "the client's status item")
+            client.send_signal(signal.SIGTERM)
+            self.assertEqual(client.wait(timeout=20), 0)
+            logs = os.path.join(env.env["XDG_DATA_HOME"], "Korvane", "logs")
+            text = "".join(open(os.path.join(logs, name)).read() for name in os.listdir(logs))
+            self.assertIn('"event":"app_terminate_request"', text)
+        finally:
+            if client.poll() is None:
+                client.kill()
+                client.wait()
             env.close()
 
 
