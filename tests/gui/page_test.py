@@ -77,6 +77,16 @@ class PageTest(unittest.TestCase):
         self.assertEqual(self.s.text("#connectionStatus"), "未连接")
         self.s.screenshot(os.path.join(ARTIFACTS, "dashboard.png"))
 
+    def test_2b_a_chosen_node_survives_a_state_push(self):
+        self.s.click("#nodeList li[data-name='美国 04']")
+        self.s.async_script("var done = arguments[arguments.length - 1];"
+                            "korvane.request('bootstrap').then(function (s) { window.__korvaneState(s); done(1); });")
+        selected = self.s.script("return Array.prototype.map.call("
+                                 "document.querySelectorAll('#nodeList li[aria-selected=\"true\"]'),"
+                                 "function (li) { return li.getAttribute('data-name'); });")
+        self.assertEqual(selected, ["美国 04"])
+        self.assertEqual(self.s.text("#selectedNodeText"), "当前节点：美国 04")
+
     def test_3_bridge_matches_replies_and_reports_unknown_actions(self):
         self.assertEqual(self.bridge("noSuchAction"), ["error", "未知操作：noSuchAction"])
         # Two requests in flight at once each get their own answer.

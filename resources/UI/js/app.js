@@ -6,6 +6,8 @@
   var $ = function (id) { return document.getElementById(id); };
   var state = null;
   var connecting = false;
+  // The node the user picked and has not connected to yet; a push must not undo the choice.
+  var chosenNode = null;
 
   // ---- requests ----------------------------------------------------------------------
 
@@ -151,13 +153,15 @@
       ? document.activeElement.getAttribute('data-name') : null;
     list.textContent = '';
     show($('nodesEmpty'), nodes.length === 0);
-    $('selectedNodeText').textContent = s.selectedNode ? '当前节点：' + s.selectedNode : '尚未选择节点';
-    var hasSelection = nodes.some(function (n) { return n.name === s.selectedNode; });
+    if (chosenNode === s.selectedNode || !nodes.some(function (n) { return n.name === chosenNode; })) chosenNode = null;
+    var current = chosenNode || s.selectedNode;
+    $('selectedNodeText').textContent = current ? '当前节点：' + current : '尚未选择节点';
+    var hasSelection = nodes.some(function (n) { return n.name === current; });
     nodes.forEach(function (node, index) {
       var li = document.createElement('li');
       li.setAttribute('role', 'option');
       li.setAttribute('data-name', node.name);
-      var selected = node.name === s.selectedNode;
+      var selected = node.name === current;
       li.setAttribute('aria-selected', selected ? 'true' : 'false');
       li.tabIndex = (selected || (!hasSelection && index === 0)) ? 0 : -1;
 
@@ -311,6 +315,7 @@
   }
 
   function chooseNode(li) {
+    chosenNode = li.getAttribute('data-name');
     Array.prototype.forEach.call($('nodeList').children, function (other) {
       other.setAttribute('aria-selected', other === li ? 'true' : 'false');
       other.tabIndex = other === li ? 0 : -1;
