@@ -57,6 +57,10 @@ public:
     int run() {
         controller_ = std::make_unique<KorvaneApplication>(platform_);
         controller_->applicationDidFinishLaunching();
+        // The application becomes active when its main window gains the focus.
+        if (GtkWidget* window = windows_.mainWindow()) {
+            g_signal_connect(window, "notify::is-active", G_CALLBACK(onActiveChanged), this);
+        }
         // The system's quit and log-out arrive as signals; they pass the same gate as the menu.
         g_unix_signal_add(SIGTERM, onSignal, this);
         g_unix_signal_add(SIGINT, onSignal, this);
@@ -73,6 +77,11 @@ private:
     static gboolean onSignal(gpointer data) {
         static_cast<Shell*>(data)->terminate();
         return G_SOURCE_CONTINUE;
+    }
+
+    static void onActiveChanged(GObject* window, GParamSpec*, gpointer data) {
+        if (gtk_window_is_active(GTK_WINDOW(window)))
+            static_cast<Shell*>(data)->controller_->applicationDidBecomeActive();
     }
 
     // The system's did-wake notification: logind announces the end of a sleep with
