@@ -11,7 +11,6 @@
 #include "panel/http.h"
 #include "panel/node_cache.h"
 #include "platform/system_info.h"
-#include "sysproxy/proxy_helper_client.h"
 
 #include <korvane_deployment.h>
 
@@ -349,11 +348,7 @@ Task<void> KorvaneApplication::exitTask() {
 // connected means an earlier run ended without putting the user's settings back, most
 // likely in a crash. They are restored before anything else goes over the network.
 Task<void> KorvaneApplication::recoverStaleSystemProxy() {
-    if (!core_ || core_->connected()) co_return;
-    std::error_code ignored;
-    if (!std::filesystem::exists(core_->proxy().backup(), ignored) && !KorvaneProxyHelperClient::enabled()) {
-        co_return;
-    }
+    if (!core_ || core_->connected() || !core_->requiresRecovery()) co_return;
     std::optional<std::string> failure;
     try {
         co_await core_->proxy().restore();
@@ -396,8 +391,12 @@ Task<void> KorvaneApplication::reconnectAfterUpdateIfPending() { co_return; }
 std::optional<std::string> KorvaneApplication::loadStoredCredential() { return sessionStore_.read("auth"); }
 Task<void> KorvaneApplication::refreshRemoteEndpoints() { co_await remote_.refresh(); }
 void KorvaneApplication::publishLaunchHealth() {}
-Task<void> KorvaneApplication::disconnectCore() { co_return; }
-bool KorvaneApplication::coreRequiresRecovery() { return false; }
+// Until the core process is started by this build, disconnecting means putting back proxy
+// settings that may still point at the local port.
+Task<void> KorvaneApplication::disconnectCore() {
+    if (core_ && core_->requiresRecovery()) co_await core_->proxy().restore();
+}
+bool KorvaneApplication::coreRequiresRecovery() { return core_ && core_->requiresRecovery(); }
 Task<void> KorvaneApplication::runNodeTests(std::string, std::vector<Node>, std::string,
                                             std::function<void(const std::string&, bool)>) {
     co_return;
