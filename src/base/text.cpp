@@ -87,24 +87,6 @@ std::optional<std::int64_t> parseDecimalInteger(std::string_view text) {
     return static_cast<std::int64_t>(magnitude);
 }
 
-std::string fileURL(std::string_view absolutePath) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    std::string url = "file://";
-    for (char ch : absolutePath) {
-        const auto c = static_cast<unsigned char>(ch);
-        const bool keep = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                          c == '/' || c == '-' || c == '.' || c == '_' || c == '~';
-        if (keep) {
-            url.push_back(ch);
-        } else {
-            url.push_back('%');
-            url.push_back(kHex[c >> 4]);
-            url.push_back(kHex[c & 15]);
-        }
-    }
-    return url;
-}
-
 } // namespace korvane
 
 namespace korvane {

@@ -19,9 +19,6 @@ namespace korvane {
 // else (no blanks). None when the text does not have that form or does not fit 64 bits.
 std::optional<std::int64_t> parseDecimalInteger(std::string_view text);
 
-// "file://" + the absolute path, percent-encoded where a URL path needs it.
-std::string fileURL(std::string_view absolutePath);
-
 } // namespace korvane
 
 namespace korvane {

@@ -78,4 +78,8 @@ std::string percentEncode(std::string_view text, std::string_view keep) {
     return out;
 }
 
+std::string fileURL(std::string_view absolutePath) {
+    return "file://" + percentEncode(absolutePath, "/-._~");
+}
+
 } // namespace korvane

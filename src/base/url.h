@@ -27,6 +27,9 @@ bool isHTTPSWithHost(std::string_view text);
 // Percent-encodes every byte except ASCII letters, digits and the characters of `keep`.
 std::string percentEncode(std::string_view text, std::string_view keep);
 
+// "file://" + the absolute path, every byte but letters, digits, "/" and "-._~" encoded.
+std::string fileURL(std::string_view absolutePath);
+
 // The characters a URL path may hold unencoded (besides letters and digits).
 inline constexpr std::string_view kURLPathAllowed = "-._~!$&'()*+,;=:@/";
 

@@ -2,7 +2,7 @@
 
 #include "base/files.h"
 #include "base/json.h"
-#include "base/text.h"
+#include "base/url.h"
 #include "testing/headless_session.h"
 #include "testing/temp_dir.h"
 

@@ -2,7 +2,7 @@
 // which resources the window loads, where navigations may go, and the confirm dialog.
 
 #include "app/korvane_application.h"
-#include "base/text.h"
+#include "base/url.h"
 #include "testing/fake_platform.h"
 
 #include <gtest/gtest.h>
