@@ -2,8 +2,7 @@
 // context; this file only wires the platform implementations to it and maps the
 // termination gate onto the main loop.
 #include "app/korvane_application.h"
-#include "base/spawn.h"
-#include "diag/korvane_recorder.h"
+#include "app/process_services.h"
 #include "platform/posix_platform.h"
 #include "shells/gtk/gtk_platform.h"
 
@@ -41,11 +40,7 @@ public:
               defaultsFile(bundle_.infoString("CFBundleIdentifier").value_or("art.korvane.mac.native"))),
           platform_{application_, bundle_, directories_, defaults_, windows_, workspace_} {
         setMainExecutor(&executor_);
-        setUncaughtTaskErrorHandler(
-            [this](const std::string& text) { application_.systemLog("Korvane: " + text); });
-        KorvaneRecorder::install(std::make_shared<KorvaneRecorder>(RecorderEnvironment{
-            [this] { return directories_.applicationSupport(); },
-            bundle_.infoString("CFBundleShortVersionString").value_or(""), bundleBuild(bundle_), nullptr}));
+        installProcessServices(platform_);
         application_.onTerminationRequest = [this] { terminate(); };
         application_.onQuit = [] { quit(); };
         application_.onActivate = [this] {

@@ -3,9 +3,8 @@
 // system; docs/headless-protocol.md describes every command and event.
 
 #include "app/korvane_application.h"
+#include "app/process_services.h"
 #include "base/event_loops.h"
-#include "base/spawn.h"
-#include "diag/korvane_recorder.h"
 #include "platform/posix_platform.h"
 #include "shells/headless/headless_platform.h"
 
@@ -57,11 +56,7 @@ public:
           defaults_(defaultsFile(directories_, bundle_)), platform_{application_, bundle_,  directories_,
                                                                     defaults_,    windows_, workspace_} {
         setMainExecutor(&loop_);
-        setUncaughtTaskErrorHandler(
-            [this](const std::string& text) { application_.systemLog("Korvane: " + text); });
-        KorvaneRecorder::install(std::make_shared<KorvaneRecorder>(RecorderEnvironment{
-            [this] { return directories_.applicationSupport(); },
-            bundle_.infoString("CFBundleShortVersionString").value_or(""), bundleBuild(bundle_), nullptr}));
+        installProcessServices(platform_);
         application_.onTerminationRequest = [this] { terminate(); };
         application_.onExit = [this](int code) { exit(code); };
     }
