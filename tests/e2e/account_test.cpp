@@ -3,6 +3,7 @@
 
 #include "base/files.h"
 #include "base/json.h"
+#include "e2e_support.h"
 #include "testing/headless_session.h"
 #include "testing/https_server.h"
 #include "testing/stand_in_panel.h"
@@ -19,7 +20,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const fs::path kBundle = KORVANE_TEST_BUNDLE;
 constexpr std::uint16_t kPanelPort = 18444;
 
 unsigned modeOf(const fs::path& path) {
@@ -36,14 +36,10 @@ std::vector<std::string> nodeNames(const Json& state) {
 
 class AccountTest : public ::testing::Test {
 protected:
-    fs::path support() const { return home.path() / "Library" / "Application Support" / "Korvane"; }
+    fs::path support() const { return e2e::supportDir(home.path()); }
 
     Json launch() {
-        HeadlessSession::Options options;
-        options.executable = HeadlessSession::executableIn(kBundle);
-        options.home = home.path();
-        options.root = home.path() / "root";
-        session.emplace(std::move(options));
+        session.emplace(e2e::sessionOptions(home.path()));
         session->waitFor("ready");
         Json state = session->waitFor("state")["state"];
         session->skipReceived();
@@ -96,11 +92,7 @@ TEST_F(AccountTest, PasswordSignInShowsTheAccountAndSurvivesARelaunch) {
     // The next launch shows the same nodes from the cache before anything is fetched.
     const auto requestsBefore = panel.server().requests().size();
     panel.server().route("GET", "/api/v1/user/getSubscribe", HttpResponse{200, {}, "{}", 3s});
-    HeadlessSession::Options options;
-    options.executable = HeadlessSession::executableIn(kBundle);
-    options.home = home.path();
-    options.root = home.path() / "root";
-    session.emplace(std::move(options));
+    session.emplace(e2e::sessionOptions(home.path()));
     session->waitFor("ready");
     const Json bootstrap = ask("bootstrap", Json::object());
     EXPECT_TRUE(bootstrap["value"]["loggedIn"]);

@@ -3,6 +3,7 @@
 
 #include "base/files.h"
 #include "base/json.h"
+#include "e2e_support.h"
 #include "testing/headless_session.h"
 #include "testing/https_server.h"
 #include "testing/temp_dir.h"
@@ -19,34 +20,20 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const fs::path kBundle = KORVANE_TEST_BUNDLE;
 constexpr std::uint16_t kConfigPort = 18443;
 constexpr std::uint16_t kUpdatePort = 18447;
 
 class LocalServicesTest : public ::testing::Test {
 protected:
-    fs::path support() const { return home.path() / "Library" / "Application Support" / "Korvane"; }
-
-    void plantSettings(const Json& settings) const {
-        const auto file = home.path() / "Library" / "Preferences" / "art.korvane.mac.native.json";
-        fs::create_directories(file.parent_path());
-        writeFileAtomically(file, settings.dump());
-    }
-
+    fs::path support() const { return e2e::supportDir(home.path()); }
+    void plantSettings(const Json& settings) const { e2e::plantSettings(home.path(), settings); }
     void plantSession(const std::string& key, const std::string& value, mode_t mode) const {
-        const auto directory = support() / "PrivateSession";
-        fs::create_directories(directory);
-        ::chmod(directory.c_str(), 0700);
-        writeFileAtomically(directory / (key + ".session"), value, mode);
+        e2e::plantSession(home.path(), key, value, mode);
     }
 
     // Launches and returns the state the launch task pushed.
     Json launch() {
-        HeadlessSession::Options options;
-        options.executable = HeadlessSession::executableIn(kBundle);
-        options.home = home.path();
-        options.root = home.path() / "root";
-        session.emplace(std::move(options));
+        session.emplace(e2e::sessionOptions(home.path()));
         session->waitFor("ready");
         return session->waitFor("state")["state"];
     }

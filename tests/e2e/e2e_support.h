@@ -1,0 +1,45 @@
+#pragma once
+
+// What the end-to-end tests share: where the built bundle is, how a session of it starts on
+// a fresh home, and how a test plants what an earlier run would have left behind.
+
+#include "base/files.h"
+#include "base/json.h"
+#include "testing/headless_session.h"
+
+#include <filesystem>
+#include <sys/stat.h>
+
+namespace korvane::e2e {
+
+inline const std::filesystem::path kBundle = KORVANE_TEST_BUNDLE;
+
+// <home>/Library/Application Support/Korvane
+inline std::filesystem::path supportDir(const std::filesystem::path& home) {
+    return home / "Library" / "Application Support" / "Korvane";
+}
+
+// The headless shell of the built bundle on this home, with an empty system root below it.
+inline testing::HeadlessSession::Options sessionOptions(const std::filesystem::path& home) {
+    testing::HeadlessSession::Options options;
+    options.executable = testing::HeadlessSession::executableIn(kBundle);
+    options.home = home;
+    options.root = home / "root";
+    return options;
+}
+
+inline void plantSettings(const std::filesystem::path& home, const Json& settings) {
+    const auto file = home / "Library" / "Preferences" / "art.korvane.mac.native.json";
+    std::filesystem::create_directories(file.parent_path());
+    writeFileAtomically(file, settings.dump());
+}
+
+inline void plantSession(const std::filesystem::path& home, const std::string& key, const std::string& value,
+                         mode_t mode) {
+    const auto directory = supportDir(home) / "PrivateSession";
+    std::filesystem::create_directories(directory);
+    ::chmod(directory.c_str(), 0700);
+    writeFileAtomically(directory / (key + ".session"), value, mode);
+}
+
+} // namespace korvane::e2e
