@@ -61,22 +61,22 @@ fs::path defaultsFile(const std::string& bundleIdentifier) {
 
 namespace {
 
-void setWindowGeometry(GtkWindow* window, const WindowSpec& spec) {
-    gtk_window_set_title(window, spec.title.c_str());
-    gtk_window_set_default_size(window, spec.width, spec.height);
-    if (spec.minWidth > 0 && spec.minHeight > 0) {
+void setWindowGeometry(GtkWindow* window, const WindowSpec& geometry) {
+    gtk_window_set_title(window, geometry.title.c_str());
+    gtk_window_set_default_size(window, geometry.width, geometry.height);
+    if (geometry.minWidth > 0 && geometry.minHeight > 0) {
         GdkGeometry hints{};
-        hints.min_width = spec.minWidth;
-        hints.min_height = spec.minHeight;
+        hints.min_width = geometry.minWidth;
+        hints.min_height = geometry.minHeight;
         gtk_window_set_geometry_hints(window, nullptr, &hints, GDK_HINT_MIN_SIZE);
     }
     gtk_window_set_position(window, GTK_WIN_POS_CENTER);
-    if (!spec.miniaturizable) gtk_window_set_type_hint(window, GDK_WINDOW_TYPE_HINT_DIALOG);
+    if (!geometry.miniaturizable) gtk_window_set_type_hint(window, GDK_WINDOW_TYPE_HINT_DIALOG);
 }
 
 class GtkMainWindow final : public MainWindow {
 public:
-    GtkMainWindow(GtkWindowSystem& system, WebKitWebContext* context, const WindowSpec& spec,
+    GtkMainWindow(GtkWindowSystem& system, WebKitWebContext* context, const WindowSpec& geometry,
                   WebViewDelegate& delegate)
         : system_(system), delegate_(delegate) {
         content_ = webkit_user_content_manager_new();
@@ -92,7 +92,7 @@ public:
         g_signal_connect(view_, "close", G_CALLBACK(onViewClose), this);
 
         window_ = gtk_window_new(GTK_WINDOW_TOPLEVEL);
-        setWindowGeometry(GTK_WINDOW(window_), spec);
+        setWindowGeometry(GTK_WINDOW(window_), geometry);
         gtk_container_add(GTK_CONTAINER(window_), GTK_WIDGET(view_));
         g_signal_connect(window_, "delete-event", G_CALLBACK(onDelete), this);
     }
@@ -224,10 +224,10 @@ private:
 
 class GtkPlainWebWindow final : public PlainWebWindow {
 public:
-    explicit GtkPlainWebWindow(const WindowSpec& spec) {
+    explicit GtkPlainWebWindow(const WindowSpec& geometry) {
         view_ = WEBKIT_WEB_VIEW(webkit_web_view_new());
         window_ = gtk_window_new(GTK_WINDOW_TOPLEVEL);
-        setWindowGeometry(GTK_WINDOW(window_), spec);
+        setWindowGeometry(GTK_WINDOW(window_), geometry);
         gtk_container_add(GTK_CONTAINER(window_), GTK_WIDGET(view_));
         // Closing keeps the window: the next call shows the same one again.
         g_signal_connect(window_, "delete-event", G_CALLBACK(gtk_widget_hide_on_delete), nullptr);
@@ -320,16 +320,16 @@ GtkWindowSystem::GtkWindowSystem(bool automation) : automation_(automation) {
 
 GtkWindowSystem::~GtkWindowSystem() { g_object_unref(context_); }
 
-std::unique_ptr<MainWindow> GtkWindowSystem::createMainWindow(const WindowSpec& spec,
+std::unique_ptr<MainWindow> GtkWindowSystem::createMainWindow(const WindowSpec& geometry,
                                                               WebViewDelegate& delegate) {
-    auto window = std::make_unique<GtkMainWindow>(*this, context_, spec, delegate);
+    auto window = std::make_unique<GtkMainWindow>(*this, context_, geometry, delegate);
     mainWindow_ = window->window();
     mainView_ = window->view();
     return window;
 }
 
-std::unique_ptr<PlainWebWindow> GtkWindowSystem::createPlainWebWindow(const WindowSpec& spec) {
-    return std::make_unique<GtkPlainWebWindow>(spec);
+std::unique_ptr<PlainWebWindow> GtkWindowSystem::createPlainWebWindow(const WindowSpec& geometry) {
+    return std::make_unique<GtkPlainWebWindow>(geometry);
 }
 
 std::unique_ptr<StatusItem> GtkWindowSystem::createStatusItem(const std::optional<std::string>& iconPath,

@@ -185,8 +185,8 @@ void KorvaneApplication::triggerRequestedUpdate() {
 // ---- Window, menu, monitors ---------------------------------------------------------------
 
 void KorvaneApplication::buildWindow() {
-    WindowSpec spec{"Korvane", 920, 650, 790, 540, true};
-    window_ = platform_.windows.createMainWindow(spec, *this);
+    WindowSpec geometry{"Korvane", 920, 650, 790, 540, true};
+    window_ = platform_.windows.createMainWindow(geometry, *this);
     if (auto bridge = platform_.bundle.resource("UI/bridge.js")) {
         if (auto source = readFile(*bridge); source && isValidUtf8(*source)) window_->addUserScript(*source);
     }
@@ -368,8 +368,8 @@ void KorvaneApplication::showSupport() {
         return;
     }
     if (!isHTTPSURL(remote_.support)) return;
-    WindowSpec spec{"Korvane 在线客服", 440, 670, 0, 0, false};
-    supportWindow_ = platform_.windows.createPlainWebWindow(spec);
+    WindowSpec geometry{"Korvane 在线客服", 440, 670, 0, 0, false};
+    supportWindow_ = platform_.windows.createPlainWebWindow(geometry);
     supportWindow_->load(remote_.support, 60);
     supportWindow_->bringToFront();
 }

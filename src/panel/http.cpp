@@ -26,9 +26,9 @@ namespace detail {
 // are touched on the main thread only.
 class HttpWait : public std::enable_shared_from_this<HttpWait> {
 public:
-    explicit HttpWait(HttpRequestSpec spec) : spec(std::move(spec)) {}
+    explicit HttpWait(HttpRequestSpec toSend) : request(std::move(toSend)) {}
 
-    HttpRequestSpec spec;
+    HttpRequestSpec request;
     // Filled by the I/O thread.
     std::string body;
     std::exception_ptr error;
@@ -156,10 +156,10 @@ private:
     void start(std::shared_ptr<HttpWait> wait) {
         auto transfer = std::make_unique<Transfer>();
         transfer->wait = std::move(wait);
-        const HttpRequestSpec& spec = transfer->wait->spec;
+        const HttpRequestSpec& request = transfer->wait->request;
         CURL* easy = curl_easy_init();
         transfer->easy = easy;
-        curl_easy_setopt(easy, CURLOPT_URL, spec.url.c_str());
+        curl_easy_setopt(easy, CURLOPT_URL, request.url.c_str());
         curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
         curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
         curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
@@ -172,28 +172,29 @@ private:
         curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
         curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, addExtraAuthorities);
         curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "");
-        const auto timeoutMs = static_cast<long>(spec.timeoutSeconds * 1000.0);
+        const auto timeoutMs = static_cast<long>(request.timeoutSeconds * 1000.0);
         curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, timeoutMs > 0 ? timeoutMs : 1L);
         curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, transfer->errorText);
         curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, appendBody);
         curl_easy_setopt(easy, CURLOPT_WRITEDATA, &transfer->response);
-        if (spec.method == "GET") {
+        if (request.method == "GET") {
             curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
-        } else if (spec.method == "HEAD") {
+        } else if (request.method == "HEAD") {
             curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
         } else {
-            curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, spec.method.c_str());
+            curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, request.method.c_str());
         }
-        if (spec.body) {
-            curl_easy_setopt(easy, CURLOPT_POSTFIELDS, spec.body->data());
-            curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(spec.body->size()));
+        if (request.body) {
+            curl_easy_setopt(easy, CURLOPT_POSTFIELDS, request.body->data());
+            curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE,
+                             static_cast<curl_off_t>(request.body->size()));
             // POSTFIELDS switches the method to POST; keep the caller's.
-            curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, spec.method.c_str());
+            curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, request.method.c_str());
         }
         // libcurl adds "Expect: 100-continue" to larger bodies; the caller's headers are the
         // only ones this helper wants on the wire.
         transfer->headers = curl_slist_append(transfer->headers, "Expect:");
-        for (const auto& [name, value] : spec.headers) {
+        for (const auto& [name, value] : request.headers) {
             transfer->headers = curl_slist_append(transfer->headers, (name + ": " + value).c_str());
         }
         curl_easy_setopt(easy, CURLOPT_HTTPHEADER, transfer->headers);
@@ -284,7 +285,8 @@ std::string HttpWait::finish() {
 
 } // namespace detail
 
-HttpAwaiter::HttpAwaiter(HttpRequestSpec spec) : wait_(std::make_shared<detail::HttpWait>(std::move(spec))) {}
+HttpAwaiter::HttpAwaiter(HttpRequestSpec request)
+    : wait_(std::make_shared<detail::HttpWait>(std::move(request))) {}
 HttpAwaiter::HttpAwaiter(HttpAwaiter&&) noexcept = default;
 HttpAwaiter::~HttpAwaiter() = default;
 

@@ -33,7 +33,7 @@ class HttpWait;
 
 class HttpAwaiter {
 public:
-    explicit HttpAwaiter(HttpRequestSpec spec);
+    explicit HttpAwaiter(HttpRequestSpec request);
     HttpAwaiter(HttpAwaiter&&) noexcept;
     ~HttpAwaiter();
 

@@ -81,9 +81,9 @@ class WindowSystem {
 public:
     virtual ~WindowSystem() = default;
 
-    virtual std::unique_ptr<MainWindow> createMainWindow(const WindowSpec& spec,
+    virtual std::unique_ptr<MainWindow> createMainWindow(const WindowSpec& geometry,
                                                          WebViewDelegate& delegate) = 0;
-    virtual std::unique_ptr<PlainWebWindow> createPlainWebWindow(const WindowSpec& spec) = 0;
+    virtual std::unique_ptr<PlainWebWindow> createPlainWebWindow(const WindowSpec& geometry) = 0;
     // iconPath when the icon loads, else the emoji title is shown.
     virtual std::unique_ptr<StatusItem> createStatusItem(const std::optional<std::string>& iconPath,
                                                          const std::string& emojiTitle,
