@@ -172,10 +172,12 @@ Task<std::pair<std::string, std::vector<Node>>> XBoardService::nodes(std::string
         co_await http(std::move(url), "GET", headers, std::nullopt, kSubscriptionTimeoutSeconds);
     // Parsing a large subscription takes a while; it must not hold up the main thread. The
     // text travels into the work and back, so a cancelled wait leaves nothing dangling.
-    co_return co_await blocking([text = std::move(text)]() mutable {
+    auto parse = [text = std::move(text)]() mutable {
         auto list = extractNodes(text);
         return std::make_pair(std::move(text), std::move(list));
-    });
+    };
+    auto parsed = co_await blocking(std::move(parse));
+    co_return parsed;
 }
 
 } // namespace korvane

@@ -212,7 +212,7 @@ Task<void> SystemProxy::enable() {
         co_return;
     }
     const std::filesystem::path backup = backup_;
-    co_await blocking([backup] {
+    auto switchOn = [backup] {
         const bool existed = fileExists(backup);
         if (!existed) {
             const auto services = snapshot();
@@ -233,17 +233,19 @@ Task<void> SystemProxy::enable() {
             }
             throw;
         }
-    });
+    };
+    co_await blocking(std::move(switchOn));
 }
 
 Task<void> SystemProxy::restore() {
     const std::filesystem::path backup = backup_;
     if (fileExists(backup)) {
-        co_await blocking([backup] {
+        auto putBack = [backup] {
             runPrivileged(restoreScript(readProxyBackup(backup)), "restore");
             std::error_code error;
             if (!std::filesystem::remove(backup, error) && error) throw FileError(error.value());
-        });
+        };
+        co_await blocking(std::move(putBack));
         co_return;
     }
     if (!KorvaneProxyHelperClient::enabled()) co_return;
