@@ -54,11 +54,9 @@ KorvaneApplication::KorvaneApplication(Platform& platform)
 }
 
 KorvaneApplication::~KorvaneApplication() {
-    *alive_ = false;
     QualityLog::configure(nullptr);
-    heartbeatTimer_.cancel();
-    launchTask_.cancel();
-    if (nodeTestTask_) nodeTestTask_->cancel();
+    uploads_->discard();
+    tasks_.discard();
 }
 
 // ---- Launch -------------------------------------------------------------------------------
@@ -87,7 +85,7 @@ void KorvaneApplication::applicationDidFinishLaunching() {
     startWakeMonitoring();
     QualityLog::report("app_start");
     recordPreviousUpdateResult();
-    launchTask_ = spawn(runLaunchTask());
+    launchTask_ = tasks_.spawn(runLaunchTask());
 }
 
 void KorvaneApplication::loadSettings() {
@@ -106,10 +104,12 @@ void KorvaneApplication::configureQualityReports() {
     };
     environment->readInstallId = [store] { return store.read("install_id"); };
     environment->storeInstallId = [store](const std::string& id) { return store.write("install_id", id); };
-    environment->upload = [](std::string url, std::string body) {
+    environment->upload = [uploads = std::weak_ptr<TaskScope>(uploads_)](std::string url, std::string body) {
         // Reports can come from any thread; the upload itself is a task on the main loop
         // whose outcome nobody waits for.
-        mainExecutor().post([url = std::move(url), body = std::move(body)]() mutable {
+        mainExecutor().post([uploads, url = std::move(url), body = std::move(body)]() mutable {
+            auto scope = uploads.lock();
+            if (!scope) return;
             auto send = [](std::string target, std::string payload) -> Task<void> {
                 try {
                     const HttpHeaders headers = {{"Content-Type", "application/json"}};
@@ -117,7 +117,7 @@ void KorvaneApplication::configureQualityReports() {
                 } catch (const std::exception&) {
                 }
             };
-            spawn(send(std::move(url), std::move(body)));
+            scope->spawn(send(std::move(url), std::move(body)));
         });
     };
     environment->appVersion = platform_.bundle.infoString("CFBundleShortVersionString").value_or("");
@@ -171,15 +171,17 @@ void KorvaneApplication::triggerRequestedUpdate() {
     if (std::find(arguments.begin(), arguments.end(), kCheckUpdateOption) == arguments.end()) return;
     if (!uiReady_ || !startupReady_ || launchUpdateTriggered_) return;
     launchUpdateTriggered_ = true;
-    mainExecutor().callAfter(kLaunchUpdateDelay, [this, alive = alive_] {
-        if (!*alive || !window_) return;
-        window_->evaluateScript("document.getElementById('settingsModal').classList.remove('hidden'); "
-                                "document.getElementById('updateButton').click();",
-                                [](std::optional<std::string> error) {
-                                    KorvaneRecorder::record("update_button_trigger",
-                                                            error ? "failed" : "webview");
-                                });
-    });
+    auto press = [](KorvaneApplication* self) -> Task<void> {
+        co_await sleep(kLaunchUpdateDelay);
+        if (!self->window_) co_return;
+        self->window_->evaluateScript("document.getElementById('settingsModal').classList.remove('hidden'); "
+                                      "document.getElementById('updateButton').click();",
+                                      [](std::optional<std::string> error) {
+                                          KorvaneRecorder::record("update_button_trigger",
+                                                                  error ? "failed" : "webview");
+                                      });
+    };
+    tasks_.spawn(press(this));
 }
 
 // ---- Window, menu, monitors ---------------------------------------------------------------
@@ -213,14 +215,13 @@ void KorvaneApplication::buildMenuBar() {
 }
 
 void KorvaneApplication::startHealthChecks() {
-    auto loop = [](KorvaneApplication* self, std::shared_ptr<bool> alive) -> Task<void> {
+    auto loop = [](KorvaneApplication* self) -> Task<void> {
         for (;;) {
             co_await sleep(kHealthInterval);
-            if (!*alive) co_return;
             self->healthTick();
         }
     };
-    heartbeatTimer_ = spawn(loop(this, alive_));
+    heartbeatTimer_ = tasks_.spawn(loop(this));
 }
 
 void KorvaneApplication::startWakeMonitoring() { wakeObserved_ = true; }
@@ -239,8 +240,8 @@ bool KorvaneApplication::windowShouldClose() {
 
 void KorvaneApplication::menuToggle() {
     if (busy_ || updatePreparing_ || applyingUpdate_) return;
-    auto toggle = [](KorvaneApplication* self, std::shared_ptr<bool> alive) -> Task<void> {
-        if (!*alive || !self->core_) co_return;
+    auto toggle = [](KorvaneApplication* self) -> Task<void> {
+        if (!self->core_) co_return;
         if (self->core_->connected()) {
             co_await self->disconnectCore();
             self->pushState();
@@ -251,19 +252,19 @@ void KorvaneApplication::menuToggle() {
             self->alert("连接操作失败", "当前版本尚不支持连接");
         }
     };
-    spawn(toggle(this, alive_));
+    tasks_.spawn(toggle(this));
 }
 
 void KorvaneApplication::healthTick() {
-    auto tick = [](KorvaneApplication* self, std::shared_ptr<bool> alive) -> Task<void> {
-        if (!*alive || !self->core_) co_return;
+    auto tick = [](KorvaneApplication* self) -> Task<void> {
+        if (!self->core_) co_return;
         self->recordPreviousUpdateResult();
         self->publishLaunchHealth();
         if (self->updatePreparing_ || self->applyingUpdate_) co_return;
         self->requestAccountRefresh(120);
         if (self->core_->connected() && !self->core_->processRunning()) {
             co_await self->disconnectCore();
-            if (*alive) self->pushState();
+            self->pushState();
             co_return;
         }
         const bool ready = self->core_->socksReady();
@@ -272,19 +273,17 @@ void KorvaneApplication::healthTick() {
             self->pushState();
         }
     };
-    spawn(tick(this, alive_));
+    tasks_.spawn(tick(this));
 }
 
 void KorvaneApplication::systemDidWake() {
     if (!wakeObserved_) return;
-    spawn(wakeTask());
+    tasks_.spawn(wakeTask());
 }
 
 Task<void> KorvaneApplication::wakeTask() {
-    auto alive = alive_;
     KorvaneRecorder::record("system_wake", "network_check");
     co_await sleep(kWakeDelay);
-    if (!*alive) co_return;
     if (core_ && core_->connected()) {
         if (core_->socksReady()) {
             KorvaneRecorder::record("wake_proxy_ready", "port7897");
@@ -316,12 +315,11 @@ KorvaneApplication::TerminateReply KorvaneApplication::applicationShouldTerminat
     if (exiting_) return TerminateReply::Later;
     exiting_ = true;
     if (nodeTestTask_) nodeTestTask_->cancel();
-    spawn(exitTask());
+    tasks_.spawn(exitTask());
     return TerminateReply::Later;
 }
 
 Task<void> KorvaneApplication::exitTask() {
-    auto alive = alive_;
     std::optional<std::string> failure;
     try {
         co_await disconnectCore();
@@ -330,7 +328,6 @@ Task<void> KorvaneApplication::exitTask() {
     } catch (const std::exception& error) {
         failure = error.what();
     }
-    if (!*alive) co_return;
     if (!failure) {
         QualityLog::report("proxy_restore_success", "", std::nullopt, "", "normal_exit");
         platform_.application.replyToTermination(true);

@@ -8,6 +8,7 @@
 #include <coroutine>
 #include <exception>
 #include <optional>
+#include <stdexcept>
 #include <stop_token>
 #include <type_traits>
 #include <utility>
@@ -86,12 +87,14 @@ public:
     Task& operator=(const Task&) = delete;
     ~Task() { reset(); }
 
-    bool valid() const noexcept { return static_cast<bool>(handle_); }
-
     class Awaiter {
     public:
         explicit Awaiter(Handle h) noexcept : h_(h) {}
-        bool await_ready() const noexcept { return !h_ || h_.done(); }
+        bool await_ready() const {
+            // A moved-from or default-constructed Task has no frame to run: a programming error.
+            if (!h_) throw std::logic_error("co_await on an empty Task");
+            return h_.done();
+        }
         template <class P> std::coroutine_handle<> await_suspend(std::coroutine_handle<P> parent) noexcept {
             h_.promise().continuation = parent;
             h_.promise().stopToken = stopTokenOf(parent);
