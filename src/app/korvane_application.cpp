@@ -31,6 +31,13 @@ constexpr Duration kLaunchUpdateDelay = 1500ms;
 constexpr const char* kCheckUpdateOption = "--check-update";
 constexpr const char* kStatusEmoji = "🛡️";
 
+// A private file that exists but was not read (a FIFO, a link, a foreign or oversized file)
+// leaves a line in the event log; the client goes on as if it were absent.
+void noteRefusedFile(const char* which, PrivateFileRead::Refusal refusal) {
+    if (refusal == PrivateFileRead::Refusal::None || refusal == PrivateFileRead::Refusal::Missing) return;
+    KorvaneRecorder::record("private_file_refused", which, refusalCode(refusal));
+}
+
 } // namespace
 
 std::string bundleVersion(const Bundle& bundle) {
@@ -71,8 +78,7 @@ void KorvaneApplication::applicationDidFinishLaunching() {
         return;
     }
     supportDir_ = *applicationSupport / "Korvane";
-    std::error_code ignored;
-    fs::create_directories(*supportDir_, ignored);
+    createPrivateDirectories(*supportDir_);
 
     core_ = std::make_unique<MihomoCore>(*supportDir_, platform_.bundle.resourcesDirectory());
     loadSettings();
@@ -129,7 +135,9 @@ void KorvaneApplication::configureQualityReports() {
 
 void KorvaneApplication::loadCache() {
     // The node list is trusted only next to the subscription it came from.
-    auto text = readFile(*supportDir_ / "subscription.yaml");
+    auto cached = readPrivateFile(*supportDir_ / "subscription.yaml", kMaximumCacheSize);
+    noteRefusedFile("subscription_cache", cached.refusal);
+    auto& text = cached.bytes;
     if (!text || !isValidUtf8(*text)) return;
     subscriptionYAML_ = std::move(*text);
     nodes_ = readNodeCache(*supportDir_ / "nodes.json");
@@ -385,7 +393,12 @@ bool KorvaneApplication::offerMoveToApplicationsIfNeeded() { return false; }
 void KorvaneApplication::startWhitelistPulse() {}
 void KorvaneApplication::recordPreviousUpdateResult() {}
 Task<void> KorvaneApplication::reconnectAfterUpdateIfPending() { co_return; }
-std::optional<std::string> KorvaneApplication::loadStoredCredential() { return sessionStore_.read("auth"); }
+std::optional<std::string> KorvaneApplication::loadStoredCredential() {
+    PrivateFileRead::Refusal refusal = PrivateFileRead::Refusal::None;
+    auto credential = sessionStore_.read("auth", &refusal);
+    noteRefusedFile("auth_session", refusal);
+    return credential;
+}
 Task<void> KorvaneApplication::refreshRemoteEndpoints() { co_await remote_.refresh(); }
 void KorvaneApplication::publishLaunchHealth() {}
 // Until the core process is started by this build, disconnecting means putting back proxy

@@ -1,5 +1,7 @@
 #include "diag/korvane_recorder.h"
 
+#include "base/files.h"
+
 #include "base/json.h"
 
 #include <algorithm>
@@ -45,16 +47,6 @@ WallTime modificationTime(const struct stat& info) {
     const auto sinceEpoch =
         std::chrono::seconds{info.st_mtim.tv_sec} + std::chrono::nanoseconds{info.st_mtim.tv_nsec};
     return WallTime{std::chrono::duration_cast<WallTime::duration>(sinceEpoch)};
-}
-
-// mkdir -p with mode 0700 for every directory it creates. A component that already exists
-// is accepted as it is; the caller examines the final directory itself.
-bool makeDirectories(const fs::path& path) {
-    if (::mkdir(path.c_str(), 0700) == 0 || errno == EEXIST) return true;
-    if (errno != ENOENT) return false;
-    const auto parent = path.parent_path();
-    if (parent.empty() || parent == path || !makeDirectories(parent)) return false;
-    return ::mkdir(path.c_str(), 0700) == 0 || errno == EEXIST;
 }
 
 class FileDescriptor {
@@ -182,7 +174,7 @@ std::optional<fs::path> KorvaneRecorder::logDirectory() const {
     const auto support = environment_.applicationSupport();
     if (!support) return std::nullopt;
     auto directory = *support / "Korvane" / "logs";
-    if (!makeDirectories(directory)) return std::nullopt;
+    if (!createPrivateDirectories(directory)) return std::nullopt;
     // lstat: a symbolic link here could send the log anywhere, so it is refused, not followed.
     struct stat info {};
     if (::lstat(directory.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != ::geteuid())
