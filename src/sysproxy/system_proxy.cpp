@@ -4,6 +4,7 @@
 #include "base/blocking.h"
 #include "base/errors.h"
 #include "base/text.h"
+#include "platform/local_proxy.h"
 #include "platform/system_paths.h"
 #include "sysproxy/command_runner.h"
 #include "sysproxy/proxy_helper_client.h"
@@ -24,13 +25,12 @@ constexpr const char* kEcho = "/bin/echo";
 constexpr const char* kBase64 = "/usr/bin/base64";
 constexpr const char* kZsh = "/bin/zsh";
 
-constexpr const char* kLocalHost = "127.0.0.1";
-constexpr int kLocalPort = 7897;
-
 constexpr const char* kRestorePrompt =
     "Korvane 需要恢复您原来的 Mac 网络代理设置。仅恢复此前保存的网络配置。";
 constexpr const char* kEnablePrompt = "Korvane 需要设置 Mac 网络代理来连接您的节点，代理地址为 "
                                       "127.0.0.1:7897。此授权只用于更改网络代理设置。";
+static_assert(std::string_view(kEnablePrompt).find(kLocalProxyAddress) != std::string_view::npos,
+              "the prompt names the address the settings are switched to");
 
 struct Kind {
     const char* name;
@@ -87,7 +87,7 @@ std::string script(const std::vector<std::string>& commands) {
 }
 
 bool pointsAtLocalPort(const ProxyEntry& entry) {
-    return entry.enabled && entry.server == kLocalHost && entry.port == kLocalPort;
+    return entry.enabled && entry.server == kLocalProxyHost && entry.port == kLocalProxyPort;
 }
 
 bool fileExists(const std::filesystem::path& path) {
@@ -152,7 +152,7 @@ std::vector<ServiceSnapshot> SystemProxy::snapshot() {
 
 std::string SystemProxy::enableScript(const std::vector<ServiceSnapshot>& services) {
     const std::string tool = kNetworksetup;
-    const std::string target = std::string(" ") + kLocalHost + " " + std::to_string(kLocalPort);
+    const std::string target = " " + std::string(kLocalProxyHost) + " " + std::to_string(kLocalProxyPort);
     std::vector<std::string> commands;
     for (const auto& service : services) {
         const std::string q = shellQuote(service.name);

@@ -32,7 +32,7 @@ public:
     // A dismissed prompt throws ProxyAuthorizationCancelled.
     static void runPrivileged(const std::string& script, const std::string& operation);
 
-    // Switches every enabled service to 127.0.0.1:7897.
+    // Switches every enabled service to the local proxy.
     Task<void> enable();
     // Puts the saved settings back; nothing to do without a backup file or a switched helper.
     Task<void> restore();
