@@ -90,6 +90,16 @@ bool pointsAtLocalPort(const ProxyEntry& entry) {
     return entry.enabled && entry.server == kLocalProxyHost && entry.port == kLocalProxyPort;
 }
 
+// Runs body on the work pool within turn. The turn ends when the body has really ended, not
+// when its task stops waiting for it: a cancelled task lets go of the body at once, and the
+// next operation must not overlap the settings change still under way.
+template <class F> auto withinTurn(SerialQueue::Turn turn, F body) {
+    return [body = std::move(body), token = std::move(turn).handOff()]() mutable {
+        const auto held = std::move(token);
+        body();
+    };
+}
+
 bool fileExists(const std::filesystem::path& path) {
     std::error_code error;
     return std::filesystem::exists(path, error);
@@ -207,12 +217,13 @@ void SystemProxy::runPrivileged(const std::string& script, const std::string& op
 }
 
 Task<void> SystemProxy::enable() {
-    if (fileExists(KorvaneProxyHelperClient::launchDaemonFile())) {
-        co_await blocking([] { KorvaneProxyHelperClient::send("enable"); });
-        co_return;
-    }
+    SerialQueue::Turn turn = co_await queue_.next();
     const std::filesystem::path backup = backup_;
-    auto switchOn = [backup] {
+    auto switchOn = withinTurn(std::move(turn), [backup] {
+        if (fileExists(KorvaneProxyHelperClient::launchDaemonFile())) {
+            KorvaneProxyHelperClient::send("enable");
+            return;
+        }
         const bool existed = fileExists(backup);
         if (!existed) {
             const auto services = snapshot();
@@ -233,25 +244,25 @@ Task<void> SystemProxy::enable() {
             }
             throw;
         }
-    };
+    });
     co_await blocking(std::move(switchOn));
 }
 
 Task<void> SystemProxy::restore() {
+    SerialQueue::Turn turn = co_await queue_.next();
     const std::filesystem::path backup = backup_;
-    if (fileExists(backup)) {
-        auto putBack = [backup] {
+    // What there is to restore is decided within the turn: a restore queued behind another
+    // finds the record already consumed and has nothing left to do.
+    auto putBack = withinTurn(std::move(turn), [backup] {
+        if (fileExists(backup)) {
             runPrivileged(restoreScript(readProxyBackup(backup)), "restore");
             std::error_code error;
             if (!std::filesystem::remove(backup, error) && error) throw FileError(error.value());
-        };
-        co_await blocking(std::move(putBack));
-        co_return;
-    }
-    if (!KorvaneProxyHelperClient::enabled()) co_return;
-    if (fileExists(KorvaneProxyHelperClient::launchDaemonFile())) {
-        co_await blocking([] { KorvaneProxyHelperClient::send("restore"); });
-    }
+            return;
+        }
+        if (KorvaneProxyHelperClient::enabled()) KorvaneProxyHelperClient::send("restore");
+    });
+    co_await blocking(std::move(putBack));
 }
 
 bool SystemProxy::stillRoutingThroughKorvane() const {

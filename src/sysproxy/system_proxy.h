@@ -1,5 +1,6 @@
 #pragma once
 
+#include "base/serial_queue.h"
 #include "base/task.h"
 #include "sysproxy/proxy_backup.h"
 
@@ -13,6 +14,12 @@ namespace korvane {
 // local port and puts them back. Changes go through the privileged helper when it is
 // installed, otherwise through an administrator script; the backup file remembers the
 // user's own settings across crashes and updates.
+//
+// enable() and restore() run one at a time, in the order they were called, each seeing what
+// the one before left: a second restore finds the record consumed and succeeds without a
+// prompt. A call whose task is cancelled while it waits for its turn does nothing; one
+// cancelled while its change is under way returns at once, but the next call still waits
+// until that change has ended. Main thread only.
 class SystemProxy {
 public:
     SystemProxy(std::filesystem::path backup, std::filesystem::path tempDir);
@@ -42,6 +49,7 @@ public:
 private:
     std::filesystem::path backup_;
     std::filesystem::path tempDir_;
+    SerialQueue queue_;
 };
 
 } // namespace korvane
