@@ -32,6 +32,9 @@ constexpr const char* kEnablePrompt = "Korvane 需要设置 Mac 网络代理来�
 static_assert(std::string_view(kEnablePrompt).find(kLocalProxyAddress) != std::string_view::npos,
               "the prompt names the address the settings are switched to");
 
+// The highest port the settings tool accepts.
+constexpr std::int64_t kMaxPort = 65535;
+
 struct Kind {
     const char* name;
     ProxyEntry ServiceSnapshot::*entry;
@@ -86,8 +89,16 @@ std::string script(const std::vector<std::string>& commands) {
     return text;
 }
 
-bool pointsAtLocalPort(const ProxyEntry& entry) {
-    return entry.enabled && entry.server == kLocalProxyHost && entry.port == kLocalProxyPort;
+bool isLocalProxy(const ProxyEntry& entry) {
+    return entry.server == kLocalProxyHost && entry.port == kLocalProxyPort;
+}
+
+bool pointsAtLocalPort(const ProxyEntry& entry) { return entry.enabled && isLocalProxy(entry); }
+
+// A server the settings tool can be given back: without one, switching the kind on would
+// send traffic nowhere (or to whatever server is left, such as the local port).
+bool hasUsableServer(const ProxyEntry& entry) {
+    return !entry.server.empty() && entry.port > 0 && entry.port <= kMaxPort;
 }
 
 // Runs body on the work pool within turn. The turn ends when the body has really ended, not
@@ -155,6 +166,11 @@ std::vector<ServiceSnapshot> SystemProxy::snapshot() {
         service.web = parse(query("-getwebproxy", name));
         service.secure = parse(query("-getsecurewebproxy", name));
         service.socks = parse(query("-getsocksfirewallproxy", name));
+        // Settings pointing at the local port were left by a run of this client whose record
+        // is gone; recorded as the user's, a restore would point them at a dead port.
+        for (const auto& kind : kKinds) {
+            if (isLocalProxy(service.*kind.entry)) service.*kind.entry = ProxyEntry{};
+        }
         services.push_back(std::move(service));
     }
     return services;
@@ -182,11 +198,13 @@ std::string SystemProxy::restoreScript(const std::vector<ServiceSnapshot>& servi
         const std::string q = shellQuote(service.name);
         for (const auto& kind : kKinds) {
             const ProxyEntry& entry = service.*kind.entry;
-            if (!entry.server.empty() && entry.port > 0) {
+            const bool usable = hasUsableServer(entry);
+            if (usable) {
                 commands.push_back(tool + " -set" + kind.name + " " + q + " " + shellQuote(entry.server) +
                                    " " + std::to_string(entry.port));
             }
-            commands.push_back(tool + " -set" + kind.name + "state " + q + (entry.enabled ? " on" : " off"));
+            commands.push_back(tool + " -set" + kind.name + "state " + q +
+                               (entry.enabled && usable ? " on" : " off"));
         }
         std::string domains;
         for (const auto& domain : service.bypass)

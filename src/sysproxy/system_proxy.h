@@ -31,9 +31,11 @@ public:
     static std::vector<std::string> listServices();
     // One proxy query's output ("Enabled: Yes", "Server: ...", "Port: ...").
     static ProxyEntry parse(std::string_view text);
-    // The current settings of every enabled service; a failed query reads as switched off.
+    // The current settings of every enabled service; a failed query reads as switched off,
+    // and so does a kind pointing at the local proxy (it cannot be the user's own setting).
     static std::vector<ServiceSnapshot> snapshot();
     static std::string enableScript(const std::vector<ServiceSnapshot>& services);
+    // A kind saved as on but without a server and port the tool accepts is written off.
     static std::string restoreScript(const std::vector<ServiceSnapshot>& services);
     // Runs script as administrator behind the prompt of `operation` ("restore" or "enable").
     // A dismissed prompt throws ProxyAuthorizationCancelled.

@@ -6,6 +6,7 @@
 #include "base/spawn.h"
 #include "platform/system_paths.h"
 #include "sysproxy/command_runner.h"
+#include "sysproxy/proxy_backup.h"
 #include "sysproxy/system_proxy.h"
 #include "testing/async_test.h"
 #include "testing/system_tools.h"
@@ -59,13 +60,15 @@ TEST(SystemProxyText, EnableScriptForWiFi) {
               "/usr/sbin/networksetup -setproxybypassdomains 'Wi-Fi' localhost 127.0.0.1 '*.local'\n");
 }
 
-TEST(SystemProxyText, RestoreScriptWritesServersOnlyWithAPort) {
+// A kind saved as on is switched back on only towards a server the tool accepts.
+TEST(SystemProxyText, RestoreScriptWritesOnlyUsableServers) {
     const ServiceSnapshot saved{"Bob's Mac",
                                 {true, "proxy.example", 8080},
                                 {false, "half.example", 0},
-                                {false, "", 0},
+                                {true, "", 1080},
                                 {"*.local", "example.test"}};
-    EXPECT_EQ(SystemProxy::restoreScript({saved, {"Wi-Fi", {}, {}, {}, {}}}),
+    const ServiceSnapshot broken{"Wi-Fi", {true, "noport.example", 0}, {true, "big.example", 70000}, {}, {}};
+    EXPECT_EQ(SystemProxy::restoreScript({saved, broken}),
               "#!/bin/zsh\nset -e\n"
               "/usr/sbin/networksetup -setwebproxy 'Bob'\\''s Mac' 'proxy.example' 8080\n"
               "/usr/sbin/networksetup -setwebproxystate 'Bob'\\''s Mac' on\n"
@@ -259,6 +262,38 @@ TEST_F(SystemProxyTest, UnreadableRecordStopsEnableAndRestoreAndStays) {
     EXPECT_NE(errorOf(scope_.loop, proxy_.restore()), "");
     EXPECT_TRUE(hasBackup());
     EXPECT_TRUE(tools_.prompts().empty());
+}
+
+// Settings left pointing at the local port with no record (the record of a crashed run was
+// lost), and a record whose kinds are on without a usable server: neither is put back on.
+TEST_F(SystemProxyTest, RestoreNeverLeavesAKindOnTowardsTheLocalPortOrNowhere) {
+    auto wifi = korvane::testing::standInService("Wi-Fi");
+    for (const char* kind : {"webproxy", "securewebproxy", "socksfirewallproxy"})
+        wifi[kind] = proxy(true, "127.0.0.1", 7897);
+    wifi["bypass"] = {"localhost", "127.0.0.1", "*.local"};
+    auto bob = korvane::testing::standInService("Bob's Mac");
+    bob["socksfirewallproxy"] = proxy(true, "socks.example", 1080);
+    tools_.setServices(Json::array({wifi, bob}));
+
+    runTask(scope_.loop, proxy_.enable());
+    runTask(scope_.loop, proxy_.restore());
+    const Json after = tools_.services();
+    for (const char* kind : {"webproxy", "securewebproxy", "socksfirewallproxy"})
+        EXPECT_FALSE(after[0][kind]["enabled"].get<bool>()) << kind;
+    EXPECT_EQ(after[0]["bypass"], wifi["bypass"]);
+    const Json saved = Json::array({wifi, bob});
+    EXPECT_EQ(korvane::testing::restorableView(after, saved)[1], bob);
+    EXPECT_FALSE(proxy_.stillRoutingThroughKorvane());
+
+    writeProxyBackup(backup(),
+                     {{"Wi-Fi", {true, "", 0}, {true, "secure.example", 0}, {true, "big.example", 70000}, {}},
+                      {"Bob's Mac", {}, {}, {true, "socks.example", 1080}, {}}});
+    runTask(scope_.loop, proxy_.enable());
+    runTask(scope_.loop, proxy_.restore());
+    for (const char* kind : {"webproxy", "securewebproxy", "socksfirewallproxy"})
+        EXPECT_FALSE(tools_.services()[0][kind]["enabled"].get<bool>()) << kind;
+    EXPECT_EQ(korvane::testing::restorableView(tools_.services(), saved)[1], bob);
+    EXPECT_FALSE(hasBackup());
 }
 
 // Starts op as a task of its own; outcome becomes "ok", "cancelled" or the error's text.
