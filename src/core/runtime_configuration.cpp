@@ -3,6 +3,7 @@
 #include "base/errors.h"
 #include "base/url.h"
 #include "core/mihomo_core.h"
+#include "platform/local_proxy.h"
 
 #include <korvane_deployment.h>
 
@@ -135,7 +136,7 @@ std::string runtimeConfiguration(std::string_view subscription, const std::vecto
     document.emplace_back("geodata-mode", true);
     document.emplace_back("ipv6", false);
     document.emplace_back("log-level", "warning");
-    document.emplace_back("mixed-port", MihomoCore::kMixedPort);
+    document.emplace_back("mixed-port", kLocalProxyPort);
     document.emplace_back("mode", "rule");
     document.emplace_back("proxies", std::move(kept));
     document.emplace_back("proxy-groups", std::move(groups));

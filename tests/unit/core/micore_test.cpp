@@ -3,6 +3,7 @@
 
 #include "core/mihomo_core.h"
 #include "core/runtime_configuration.h"
+#include "platform/local_proxy.h"
 #include "testing/async_test.h"
 #include "testing/https_server.h"
 #include "testing/temp_dir.h"
@@ -116,7 +117,7 @@ std::string readText(const std::filesystem::path& path) {
 }
 
 // Sends raw bytes to the mixed port and returns everything read until the peer closes.
-std::string exchange(const std::string& request, int port = MihomoCore::kMixedPort) {
+std::string exchange(const std::string& request, int port = kLocalProxyPort) {
     int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -140,7 +141,7 @@ const std::string kOddName = "a b/节点</x";
 class MicoreTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_FALSE(localPortAccepts(MihomoCore::kMixedPort)) << "port 7897 is taken";
+        ASSERT_FALSE(localPortAccepts(kLocalProxyPort)) << "port 7897 is taken";
         origin.route("HEAD", "/generate_204", HttpResponse::text(204, ""));
     }
 
@@ -233,7 +234,7 @@ TEST_F(MicoreTest, MixedPortRoutesByRulesThroughTheSelectedNode) {
     auto socks = startMicrosocks(socksPort);
     auto core = startCore(writeConfig(node("dead", "socks5", freePort()) + node("live", "socks5", socksPort),
                                       {"dead", "live"}, "smart"));
-    ASSERT_TRUE(waitForPort(MihomoCore::kMixedPort));
+    ASSERT_TRUE(waitForPort(kLocalProxyPort));
     const std::string port = std::to_string(site.port());
     auto get = [&](const std::string& host) {
         return exchange("GET http://" + host + ":" + port + "/page HTTP/1.1\r\nHost: " + host + "\r\n\r\n");
