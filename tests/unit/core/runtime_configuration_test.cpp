@@ -1,6 +1,7 @@
 #include "base/errors.h"
 #include "base/yaml.h"
 #include "core/runtime_configuration.h"
+#include "panel/subscription_parser.h"
 
 #include <korvane_deployment.h>
 
@@ -141,12 +142,30 @@ TEST(RuntimeConfiguration, KeepsAllowedProxiesWholeAndRetyped) {
     EXPECT_EQ(document.find("proxy-groups")->asSequence().size(), 1u);
 }
 
-// The core refuses a configuration defining a name twice: the first definition is kept.
-TEST(RuntimeConfiguration, SecondDefinitionOfANameIsDropped) {
-    const YamlValue document = loadYaml(runtimeConfiguration(kSubscription, {"香港 01"}, "global"));
-    const auto& proxies = document.find("proxies")->asSequence();
-    ASSERT_EQ(proxies.size(), 1u);
-    EXPECT_EQ(*proxies[0].find("server"), YamlValue("hk.example"));
+// The core refuses a configuration that defines a name twice; of several entries of a name the
+// one kept is the one the node list shows, the first usable one.
+TEST(RuntimeConfiguration, KeepsTheEntryTheNodeListTook) {
+    const std::string subscription = R"(proxies:
+  - {name: HK, type: ss, server: zero-port.example, port: 0}
+  - {name: HK, type: ss, server: hk.example, port: 443}
+  - {name: HK, type: ss, server: later.example, port: 444}
+  - {name: JP, type: ss, server: jp.example, port: 8443}
+  - {name: JP, type: ss, server: jp2.example, port: 8443}
+  - {name: US, type: ss, server: "", port: 1}
+  - {name: US, type: ss, server: us.example, port: "+80"}
+  - {name: SG, type: ss, server: sg.example}
+)";
+    std::vector<std::string> names;
+    for (const auto& node : extractNodes(subscription))
+        names.push_back(node.name);
+    ASSERT_EQ(names, (std::vector<std::string>{"HK", "JP", "US"}));
+    names.emplace_back("SG"); // an allowed name with no usable entry is still not defined
+
+    const YamlValue document = loadYaml(runtimeConfiguration(subscription, names, "smart"));
+    std::vector<std::string> kept;
+    for (const auto& proxy : document.find("proxies")->asSequence())
+        kept.push_back(proxy.find("name")->asString() + "@" + proxy.find("server")->asString());
+    EXPECT_EQ(kept, (std::vector<std::string>{"HK@hk.example", "JP@jp.example", "US@us.example"}));
 }
 
 TEST(RuntimeConfiguration, Failures) {
