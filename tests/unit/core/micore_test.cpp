@@ -200,9 +200,10 @@ TEST_F(MicoreTest, DelayThroughRealProxiesAndOddNames) {
     const std::uint16_t socksPort = freePort(), httpPort = freePort();
     auto socks = startMicrosocks(socksPort);
     auto tiny = startTinyproxy(httpPort);
-    auto core = startCore(writeConfig(node(kOddName, "socks5", socksPort) + node("HTTP 1", "http", httpPort) +
-                                          node("dead", "socks5", freePort()),
-                                      {kOddName, "HTTP 1", "dead"}));
+    auto core =
+        startCore(writeConfig(node(kOddName, "socks5", socksPort) + node("HTTP 1", "http", httpPort) +
+                                  node("dead", "socks5", freePort()) + node("x%41", "socks5", socksPort),
+                              {kOddName, "HTTP 1", "dead", "x%41"}));
     ASSERT_TRUE(waitForPort(9097)) << readText(dir.path() / "core.log");
     runTask(loop, MihomoCore::version());
 
@@ -210,6 +211,7 @@ TEST_F(MicoreTest, DelayThroughRealProxiesAndOddNames) {
     EXPECT_TRUE(runTask(loop, MihomoCore::measureDelay("HTTP 1", probe(), 5000)));
     EXPECT_FALSE(runTask(loop, MihomoCore::measureDelay("dead", probe(), 2000)));
     EXPECT_FALSE(runTask(loop, MihomoCore::measureDelay("unknown", probe(), 2000)));
+    EXPECT_TRUE(runTask(loop, MihomoCore::measureDelay("x%41", probe(), 5000))); // not decoded twice
 
     // The name survives the path both ways: selected by it, reported back as it.
     const std::string group(kProxyGroupName);
@@ -218,7 +220,7 @@ TEST_F(MicoreTest, DelayThroughRealProxiesAndOddNames) {
     runTask(loop, MihomoCore::select(group, kOddName));
     const Json state = runTask(loop, MihomoCore::group(group));
     EXPECT_EQ(state.at("now"), kOddName);
-    EXPECT_EQ(state.at("all"), (Json{kOddName, "HTTP 1", "dead"}));
+    EXPECT_EQ(state.at("all"), (Json{kOddName, "HTTP 1", "dead", "x%41"}));
     EXPECT_EQ(errorOf(loop, MihomoCore::select(group, "")), "Selector update error: proxy not exist");
     EXPECT_EQ(errorOf(loop, MihomoCore::select(kOddName, "HTTP 1")), "Must be a Selector");
     EXPECT_TRUE(runTask(loop, MihomoCore::measureDelay(group, probe(), 5000)));
