@@ -35,7 +35,8 @@ public:
     std::vector<std::string> arguments() const;
 
     // A name as one path segment of a controller URL: ASCII letters, digits and "-._~" stay,
-    // every other byte is percent-encoded (so "/" and " " in node names survive).
+    // every other byte is percent-encoded (so "/" and " " in node names survive). A name with a
+    // "%" in it is encoded byte for byte, so that the core decodes it only once.
     static std::string encodeName(std::string_view name);
     // Controller requests. Non-2xx answers and transport failures throw (the HTTP helper's
     // errors). version(): resolves once the controller answers (1 s).

@@ -25,6 +25,7 @@ TEST(MihomoCoreInterface, NamesArePercentEncodedAsOneSegment) {
     EXPECT_EQ(MihomoCore::encodeName("Aa0-._~"), "Aa0-._~");
     EXPECT_EQ(MihomoCore::encodeName("a b/c</d"), "a%20b%2Fc%3C%2Fd");
     EXPECT_EQ(MihomoCore::encodeName(kProxyGroupName), "Korvane%20%E6%89%8B%E5%8A%A8%E8%8A%82%E7%82%B9");
+    EXPECT_EQ(MihomoCore::encodeName("x%41"), "%78%25%34%31");
 }
 
 // The controller as the real core answers it, on its fixed loopback port.
