@@ -5,22 +5,17 @@
 
 #include <algorithm>
 #include <deque>
-#include <optional>
+#include <utility>
 
 namespace korvane {
 
-struct SerialQueue::Waiter {
-    struct OnStop {
-        State* state;
-        Waiter* waiter;
-        void operator()() const noexcept;
-    };
-
-    std::coroutine_handle<> handle;
+// A task waiting in line. The turn is granted by completing its wait; a waiter cancelled or
+// abandoned before its task resumed leaves the line, or passes on the turn it was granted.
+struct SerialQueue::Waiter final : ResumeOnce {
+    std::weak_ptr<SerialQueue::State> queue;
     bool granted = false;
-    // The frame went away before the resume posted for it ran.
-    bool abandoned = false;
-    std::optional<std::stop_callback<OnStop>> onStop;
+
+    void stopWork() noexcept override;
 };
 
 struct SerialQueue::State {
@@ -36,30 +31,24 @@ struct SerialQueue::State {
         auto next = std::move(line.front());
         line.pop_front();
         next->granted = true;
-        resumeLater(std::move(next));
+        next->completeLater();
     }
 
-    static void resumeLater(std::shared_ptr<Waiter> waiter) {
-        mainExecutor().post([waiter = std::move(waiter)] {
-            if (!waiter->abandoned) waiter->handle.resume();
-        });
-    }
-
-    std::shared_ptr<Waiter> remove(const Waiter* waiter) {
+    void remove(const Waiter* waiter) {
         auto found = std::find_if(line.begin(), line.end(),
                                   [waiter](const auto& entry) { return entry.get() == waiter; });
-        if (found == line.end()) return nullptr;
-        auto entry = std::move(*found);
-        line.erase(found);
-        return entry;
+        if (found != line.end()) line.erase(found);
     }
 };
 
-// A cancelled waiter leaves the line at once, so the turn never passes to it; it wakes up to
-// throw Cancelled. One that already got the turn finds out in await_resume.
-void SerialQueue::Waiter::OnStop::operator()() const noexcept {
-    if (waiter->granted) return;
-    if (auto entry = state->remove(waiter)) State::resumeLater(std::move(entry));
+void SerialQueue::Waiter::stopWork() noexcept {
+    auto state = queue.lock();
+    if (!state) return;
+    if (granted) {
+        state->release();
+    } else {
+        state->remove(this);
+    }
 }
 
 SerialQueue::SerialQueue() : state_(std::make_shared<State>()) {}
@@ -97,43 +86,32 @@ std::shared_ptr<const void> SerialQueue::Turn::handOff() && {
 }
 
 bool SerialQueue::NextAwaiter::enter(std::coroutine_handle<> h, std::stop_token token) {
-    token_ = std::move(token);
-    if (token_.stop_requested()) return false;
+    if (token.stop_requested()) {
+        cancelled_ = true;
+        return false;
+    }
     if (!state_->held) {
         state_->held = true;
-        granted_ = true;
         return false;
     }
     waiter_ = std::make_shared<Waiter>();
-    waiter_->handle = h;
+    waiter_->queue = state_;
     state_->line.push_back(waiter_);
-    waiter_->onStop.emplace(token_, Waiter::OnStop{state_.get(), waiter_.get()});
+    waiter_->suspend(h, std::move(token));
     return true;
 }
 
 SerialQueue::Turn SerialQueue::NextAwaiter::await_resume() {
-    done_ = true;
-    if (waiter_) {
-        waiter_->onStop.reset();
-        granted_ = waiter_->granted;
-    }
-    if (token_.stop_requested()) {
-        if (granted_) state_->release();
-        throw Cancelled();
-    }
+    if (cancelled_) throw Cancelled();
+    // Throws Cancelled for a waiter cancelled in line, or after the turn was granted: its
+    // stopWork already left the line or passed the turn on.
+    if (waiter_) std::exchange(waiter_, {})->finish();
     return Turn(state_);
 }
 
 SerialQueue::NextAwaiter::~NextAwaiter() {
-    // Only a frame destroyed while suspended in line gets here unfinished.
-    if (done_ || !waiter_) return;
-    waiter_->abandoned = true;
-    waiter_->onStop.reset();
-    if (waiter_->granted) {
-        state_->release();
-    } else {
-        state_->remove(waiter_.get());
-    }
+    // Only a frame destroyed while waiting in line gets here with a waiter.
+    if (waiter_) waiter_->abandon();
 }
 
 } // namespace korvane

@@ -10,6 +10,7 @@
 // that outlives a cancelled task) can keep the turn until that work has really ended; see
 // Turn::handOff.
 
+#include "base/resume_once.h"
 #include "base/task.h"
 
 #include <coroutine>
@@ -65,10 +66,8 @@ public:
         bool enter(std::coroutine_handle<> h, std::stop_token token);
 
         std::shared_ptr<State> state_;
-        std::shared_ptr<Waiter> waiter_;
-        std::stop_token token_;
-        bool granted_ = false;
-        bool done_ = false;
+        std::shared_ptr<Waiter> waiter_; // only while waiting in line
+        bool cancelled_ = false;         // cancelled before it could join the line
     };
 
     // Waits until every turn asked for earlier has ended.

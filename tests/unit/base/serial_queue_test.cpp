@@ -32,13 +32,13 @@ TEST(SerialQueueTest, TurnsPassInArrivalOrderSkippingTheCancelled) {
     SerialQueue queue;
     std::vector<std::string> log;
     std::optional<SerialQueue::Turn> first;
-    spawn(take(queue, first));
+    auto a = spawn(take(queue, first));
     loop.runUntilIdle();
     ASSERT_TRUE(first && first->held());
 
     auto b = spawn(note(queue, log, "b"));
     auto c = spawn(note(queue, log, "c"));
-    spawn(note(queue, log, "d"));
+    auto d = spawn(note(queue, log, "d"));
     loop.runUntilIdle();
     EXPECT_TRUE(log.empty());
     b.cancel();
@@ -49,11 +49,11 @@ TEST(SerialQueueTest, TurnsPassInArrivalOrderSkippingTheCancelled) {
     first->release();
     c.cancel();
     loop.runUntilIdle();
-    EXPECT_EQ(log, (std::vector<std::string>{"b cancelled", "c cancelled", "d"}));
+    EXPECT_EQ(log, (std::vector<std::string>{"b cancelled", "d", "c cancelled"}));
     EXPECT_FALSE(queue.busy());
 
     // A turn handed to another thread ends when that thread drops it.
-    spawn(take(queue, first));
+    auto again = spawn(take(queue, first));
     loop.runUntilIdle();
     auto token = std::move(*first).handOff();
     auto e = spawn(note(queue, log, "e"));

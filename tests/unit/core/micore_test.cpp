@@ -401,8 +401,8 @@ TEST_F(MicoreTest, Knobs) {
         auto core = startCore(config, {"MICORE_MIXED_PORT_DELAY_MS=2000"});
         ASSERT_TRUE(waitForPort(9097));
         runTask(loop, MihomoCore::version());
-        EXPECT_FALSE(localPortAccepts(MihomoCore::kMixedPort));
-        EXPECT_TRUE(waitForPort(MihomoCore::kMixedPort));
+        EXPECT_FALSE(localPortAccepts(kLocalProxyPort));
+        EXPECT_TRUE(waitForPort(kLocalProxyPort));
     }
     ASSERT_TRUE(waitForPort(9097, false));
     {
