@@ -246,6 +246,27 @@ TEST_F(TaskScopeTest, ADiscardedScopeLeavesNothingThatRunsLater) {
     EXPECT_TRUE(reported.empty());
 }
 
+TEST_F(TaskScopeTest, CleanUpThatMustFinishRunsToItsEndAfterCancellation) {
+    auto owner = [&]() -> Task<void> {
+        try {
+            co_await sleep(1h);
+        } catch (const Cancelled&) {
+            log.push_back("cancelled");
+        }
+        co_await uncancellable(sleeper("clean-up", 2s));
+        co_await sleep(1s); // an ordinary wait afterwards is cancelled again
+        log.push_back("unreachable");
+    };
+    auto handle = spawn(owner());
+    loop.runUntilIdle();
+    handle.cancel();
+    loop.advance(1s);
+    EXPECT_FALSE(handle.done());
+    loop.advance(1s);
+    EXPECT_TRUE(handle.done());
+    EXPECT_EQ(log, (std::vector<std::string>{"cancelled", "clean-up slept"}));
+}
+
 TEST_F(TaskScopeTest, AwaitingAnEmptyTaskIsALogicError) {
     std::string caught;
     auto work = [&]() -> Task<void> {
