@@ -11,6 +11,7 @@
 #include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace korvane {
 
@@ -134,6 +135,40 @@ const char* refusalCode(PrivateFileRead::Refusal refusal) {
         return "unreadable";
     }
     return "unreadable";
+}
+
+namespace {
+
+WallTime modificationTime(const struct stat& info) {
+    const auto sinceEpoch =
+        std::chrono::seconds{info.st_mtim.tv_sec} + std::chrono::nanoseconds{info.st_mtim.tv_nsec};
+    return WallTime{std::chrono::duration_cast<WallTime::duration>(sinceEpoch)};
+}
+
+} // namespace
+
+void pruneOldFiles(const std::filesystem::path& directory, std::string_view prefix, std::string_view suffix,
+                   WallTime cutoff) {
+    namespace fs = std::filesystem;
+    struct Entry {
+        fs::path path;
+        std::optional<WallTime> modified;
+    };
+    // The whole listing first: a directory that cannot be read completely is left alone.
+    std::vector<Entry> entries;
+    std::error_code error;
+    for (fs::directory_iterator it(directory, error), end; !error && it != end; it.increment(error)) {
+        const std::string name = it->path().filename().string();
+        if (name.starts_with('.') || !name.starts_with(prefix) || !name.ends_with(suffix)) continue;
+        struct stat info {};
+        std::optional<WallTime> modified;
+        if (::lstat(it->path().c_str(), &info) == 0) modified = modificationTime(info);
+        entries.push_back({it->path(), modified});
+    }
+    if (error) return;
+    for (const auto& entry : entries) {
+        if (entry.modified && *entry.modified < cutoff) fs::remove(entry.path, error);
+    }
 }
 
 bool createPrivateDirectories(const std::filesystem::path& path) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "base/clock.h"
+
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -39,6 +41,11 @@ struct PrivateFileRead {
 PrivateFileRead readPrivateFile(const std::filesystem::path& path, std::size_t maxSize);
 // The refusal as a short code for the event log ("not_regular_file" and the like).
 const char* refusalCode(PrivateFileRead::Refusal refusal);
+
+// Removes the files of directory named prefix…suffix whose last change is before cutoff. A
+// directory that cannot be listed completely is left alone; links are removed, never followed.
+void pruneOldFiles(const std::filesystem::path& directory, std::string_view prefix, std::string_view suffix,
+                   WallTime cutoff);
 
 // mkdir -p where every directory it creates is created 0700 (never created wider and tightened
 // later). Components that already exist are accepted as they are; the caller examines the final
