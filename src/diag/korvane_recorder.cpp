@@ -1,6 +1,7 @@
 #include "diag/korvane_recorder.h"
 
 #include "base/files.h"
+#include "base/unique_fd.h"
 
 #include "base/json.h"
 
@@ -33,20 +34,6 @@ constexpr std::string_view kCodeCharacters =
 constexpr std::string_view kInvalidCode = "invalid_code";
 constexpr std::string_view kFilePrefix = "client-";
 constexpr std::string_view kFileSuffix = ".jsonl";
-
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    ~FileDescriptor() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
 
 // Writes everything unless the file refuses; a partial line is left as it is.
 void writeFully(int fd, std::string_view data) {
@@ -95,7 +82,7 @@ void KorvaneRecorder::writeLocked(std::string_view event, std::string_view stage
 
     // O_NONBLOCK only matters for a FIFO put in the file's place: opening it then fails instead
     // of waiting for a reader with the lock held.
-    const FileDescriptor fd(
+    const UniqueFd fd(
         ::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600));
     if (fd.get() < 0) return;
     struct stat info {};

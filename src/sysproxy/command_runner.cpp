@@ -3,6 +3,7 @@
 #include "base/child_process.h"
 #include "base/files.h"
 #include "base/text.h"
+#include "base/unique_fd.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -23,22 +24,6 @@ std::string prefixCharacters(const std::string& text, std::size_t count) {
     return text.substr(0, at);
 }
 
-class Fd {
-public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    ~Fd() { reset(); }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-    void reset() {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = -1;
-    }
-
-private:
-    int fd_;
-};
-
 } // namespace
 
 ProxyAuthorizationCancelled::ProxyAuthorizationCancelled()
@@ -49,8 +34,8 @@ std::string CommandRunner::run(const std::string& path, const std::vector<std::s
     // Close-on-exec, so that programs started by other threads meanwhile do not inherit the
     // write end and keep the pipe open; dup2 below clears the flag for this child only.
     if (::pipe2(ends, O_CLOEXEC) != 0) throw FileError(errno);
-    Fd readEnd(ends[0]);
-    Fd writeEnd(ends[1]);
+    UniqueFd readEnd(ends[0]);
+    UniqueFd writeEnd(ends[1]);
 
     const pid_t pid = startProcess(path, arguments, writeEnd.get());
     writeEnd.reset();
