@@ -10,11 +10,14 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
+#include <atomic>
+#include <cstdint>
 #include <deque>
 #include <exception>
 #include <mutex>
 #include <thread>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace korvane {
@@ -26,8 +29,11 @@ namespace detail {
 // are touched on the main thread only.
 class HttpWait : public std::enable_shared_from_this<HttpWait> {
 public:
-    explicit HttpWait(HttpRequestSpec toSend) : request(std::move(toSend)) {}
+    explicit HttpWait(HttpRequestSpec toSend);
 
+    // Never reused in the life of the process: the I/O thread may hear of an abandoned
+    // transfer after its wait is gone and another one lives at the same address.
+    const std::uint64_t id;
     HttpRequestSpec request;
     // Filled by the I/O thread.
     std::string body;
@@ -54,6 +60,8 @@ private:
 namespace {
 
 using detail::HttpWait;
+
+std::atomic<std::uint64_t> nextTransferId{1};
 
 std::mutex trustMutex;
 // Kept for the life of the process: every new TLS context gets them.
@@ -113,10 +121,10 @@ public:
         curl_multi_wakeup(multi_);
     }
 
-    void abandon(const HttpWait* wait) {
+    void abandon(std::uint64_t id) {
         {
             std::lock_guard lock(mutex_);
-            abandoned_.push_back(wait);
+            abandoned_.push_back(id);
         }
         curl_multi_wakeup(multi_);
     }
@@ -132,24 +140,27 @@ private:
         }
     }
 
+    // Abandoned transfers go first, whether running or still waiting to start, so that no
+    // new transfer is started only to be dropped.
     void takeIncoming() {
         std::deque<std::shared_ptr<HttpWait>> incoming;
-        std::vector<const HttpWait*> abandoned;
+        std::vector<std::uint64_t> abandoned;
         {
             std::lock_guard lock(mutex_);
             incoming.swap(incoming_);
             abandoned.swap(abandoned_);
         }
-        for (auto& wait : incoming)
-            start(std::move(wait));
-        for (const HttpWait* wait : abandoned) {
-            for (auto it = transfers_.begin(); it != transfers_.end(); ++it) {
-                if (it->second->wait.get() == wait) {
-                    curl_multi_remove_handle(multi_, it->first);
-                    transfers_.erase(it);
-                    break;
-                }
+        const std::unordered_set<std::uint64_t> gone(abandoned.begin(), abandoned.end());
+        for (auto it = transfers_.begin(); it != transfers_.end();) {
+            if (gone.contains(it->second->wait->id)) {
+                curl_multi_remove_handle(multi_, it->first);
+                it = transfers_.erase(it);
+            } else {
+                ++it;
             }
+        }
+        for (auto& wait : incoming) {
+            if (!gone.contains(wait->id)) start(std::move(wait));
         }
     }
 
@@ -236,7 +247,7 @@ private:
     CURLM* multi_ = nullptr;
     std::mutex mutex_;
     std::deque<std::shared_ptr<HttpWait>> incoming_;
-    std::vector<const HttpWait*> abandoned_;
+    std::vector<std::uint64_t> abandoned_;
     std::unordered_map<CURL*, std::unique_ptr<Transfer>> transfers_;
 };
 
@@ -249,6 +260,8 @@ HttpEngine& engine() {
 } // namespace
 
 namespace detail {
+
+HttpWait::HttpWait(HttpRequestSpec toSend) : id(nextTransferId++), request(std::move(toSend)) {}
 
 void HttpWait::begin(std::coroutine_handle<> waiter, std::stop_token token) {
     waiter_ = waiter;
@@ -272,7 +285,7 @@ void HttpWait::OnStop::operator()() const noexcept {
     if (self->resumed_) return;
     self->resumed_ = true;
     self->cancelled_ = true;
-    engine().abandon(self);
+    engine().abandon(self->id);
     mainExecutor().post([h = self->waiter_] { h.resume(); });
 }
 
