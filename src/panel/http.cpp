@@ -4,6 +4,7 @@
 #include "base/executor.h"
 #include "base/files.h"
 #include "base/json.h"
+#include "base/url.h"
 
 #include <curl/curl.h>
 #include <openssl/pem.h>
@@ -11,6 +12,7 @@
 #include <openssl/x509.h>
 
 #include <atomic>
+#include <cctype>
 #include <cstdint>
 #include <deque>
 #include <exception>
@@ -61,6 +63,8 @@ namespace {
 
 using detail::HttpWait;
 
+constexpr const char* kInsecureRedirect = "服务器把请求重定向到不安全的地址：";
+
 std::atomic<std::uint64_t> nextTransferId{1};
 
 std::mutex trustMutex;
@@ -76,6 +80,13 @@ CURLcode addExtraAuthorities(CURL*, void* sslContext, void*) {
     for (X509* authority : extraAuthorities())
         X509_STORE_add_cert(store, authority);
     return CURLE_OK;
+}
+
+bool isSecure(std::string_view url) {
+    std::string scheme(urlScheme(url));
+    for (char& c : scheme)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return scheme == "https";
 }
 
 size_t appendBody(char* data, size_t size, size_t count, void* target) {
@@ -173,7 +184,8 @@ private:
         curl_easy_setopt(easy, CURLOPT_URL, request.url.c_str());
         curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
         curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
-        curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+        // What was asked for over TLS (a credential, a subscription) never continues in clear.
+        curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, isSecure(request.url) ? "https" : "http,https");
         curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
         curl_easy_setopt(easy, CURLOPT_MAXREDIRS, 16L);
         // The client's own traffic never goes through a proxy taken from the environment:
@@ -230,6 +242,17 @@ private:
 
     static void settle(Transfer& transfer, CURLcode result) {
         HttpWait& wait = *transfer.wait;
+        if (result == CURLE_UNSUPPORTED_PROTOCOL) {
+            // A redirect the protocol list refused: libcurl has already moved to its target.
+            long redirects = 0;
+            char* target = nullptr;
+            curl_easy_getinfo(transfer.easy, CURLINFO_REDIRECT_COUNT, &redirects);
+            curl_easy_getinfo(transfer.easy, CURLINFO_EFFECTIVE_URL, &target);
+            if (redirects > 0 && target) {
+                wait.error = std::make_exception_ptr(KorvaneError(kInsecureRedirect + std::string(target)));
+                return;
+            }
+        }
         if (result != CURLE_OK) {
             std::string text = transfer.errorText[0] ? transfer.errorText : curl_easy_strerror(result);
             wait.error = std::make_exception_ptr(TransportError(text));

@@ -47,7 +47,9 @@ private:
 };
 
 // Sends one request. Only the caller's headers are added; redirects are followed and only
-// the final answer counts; timeoutSeconds bounds the whole exchange.
+// the final answer counts, but a request made over https never follows one to another
+// scheme: that ends in a KorvaneError naming the target. timeoutSeconds bounds the whole
+// exchange.
 inline HttpAwaiter http(std::string url, std::string method, HttpHeaders headers = {},
                         std::optional<std::string> body = std::nullopt, double timeoutSeconds = 60) {
     return HttpAwaiter(HttpRequestSpec{std::move(url), std::move(method), std::move(headers), std::move(body),

@@ -112,10 +112,32 @@ TEST_F(HttpTest, PutWithABodyKeepsItsMethod) {
     EXPECT_EQ(server.count("PUT", "/proxies/Korvane"), 1u);
 }
 
-TEST_F(HttpTest, RedirectsAreFollowedAndOnlyTheFinalAnswerCounts) {
-    server.route("GET", "/old", HttpResponse{302, {{"Location", server.baseUrl() + "/new"}}, ""});
-    server.route("GET", "/new", HttpResponse::text(200, "moved here"));
-    EXPECT_EQ(runTask(loop, get("/old")), "moved here");
+TEST_F(HttpTest, RedirectsAreFollowedButNeverFromHttpsToPlainHttp) {
+    HttpsServer plain{HttpsServer::Options{0, false}};
+    for (HttpsServer* s : {&server, &plain}) {
+        s->route("GET", "/new", HttpResponse::text(200, "moved here"));
+        s->route("GET", "/to-tls", HttpResponse{302, {{"Location", server.baseUrl() + "/new"}}, ""});
+        s->route("GET", "/to-plain",
+                 HttpResponse{301, {{"Location", plain.baseUrl() + "/new?t=secret"}}, ""});
+    }
+    server.route("GET", "/hop", HttpResponse{307, {{"Location", server.baseUrl() + "/to-plain"}}, ""});
+    auto fetch = [](std::string url) -> Task<std::string> {
+        co_return co_await http(std::move(url), "GET", {}, std::nullopt, 5);
+    };
+    EXPECT_EQ(runTask(loop, fetch(server.baseUrl() + "/to-tls")), "moved here");
+    EXPECT_EQ(runTask(loop, fetch(plain.baseUrl() + "/to-plain")), "moved here");
+    EXPECT_EQ(runTask(loop, fetch(plain.baseUrl() + "/to-tls")), "moved here");
+
+    const std::string refused = "服务器把请求重定向到不安全的地址：" + plain.baseUrl() + "/new?t=secret";
+    for (const char* path : {"/to-plain", "/hop"}) {
+        try {
+            runTask(loop, fetch(server.baseUrl() + path));
+            ADD_FAILURE() << path << " must be refused";
+        } catch (const KorvaneError& error) {
+            EXPECT_EQ(error.what(), refused) << path;
+        }
+    }
+    EXPECT_EQ(plain.count("GET", "/new"), 1u) << "only the plain request itself reached it";
 }
 
 TEST_F(HttpTest, TimeOutFiresWithTheTransportsOwnText) {
