@@ -31,12 +31,12 @@ namespace detail {
 // are touched on the main thread only.
 class HttpWait : public std::enable_shared_from_this<HttpWait> {
 public:
-    explicit HttpWait(HttpRequestSpec toSend);
+    explicit HttpWait(HttpRequest toSend);
 
     // Never reused in the life of the process: the I/O thread may hear of an abandoned
     // transfer after its wait is gone and another one lives at the same address.
     const std::uint64_t id;
-    HttpRequestSpec request;
+    HttpRequest request;
     // Filled by the I/O thread.
     std::string body;
     std::exception_ptr error;
@@ -178,7 +178,7 @@ private:
     void start(std::shared_ptr<HttpWait> wait) {
         auto transfer = std::make_unique<Transfer>();
         transfer->wait = std::move(wait);
-        const HttpRequestSpec& request = transfer->wait->request;
+        const HttpRequest& request = transfer->wait->request;
         CURL* easy = curl_easy_init();
         transfer->easy = easy;
         curl_easy_setopt(easy, CURLOPT_URL, request.url.c_str());
@@ -284,7 +284,7 @@ HttpEngine& engine() {
 
 namespace detail {
 
-HttpWait::HttpWait(HttpRequestSpec toSend) : id(nextTransferId++), request(std::move(toSend)) {}
+HttpWait::HttpWait(HttpRequest toSend) : id(nextTransferId++), request(std::move(toSend)) {}
 
 void HttpWait::begin(std::coroutine_handle<> waiter, std::stop_token token) {
     waiter_ = waiter;
@@ -321,7 +321,7 @@ std::string HttpWait::finish() {
 
 } // namespace detail
 
-HttpAwaiter::HttpAwaiter(HttpRequestSpec request)
+HttpAwaiter::HttpAwaiter(HttpRequest request)
     : wait_(std::make_shared<detail::HttpWait>(std::move(request))) {}
 HttpAwaiter::HttpAwaiter(HttpAwaiter&&) noexcept = default;
 HttpAwaiter::~HttpAwaiter() = default;
@@ -331,6 +331,22 @@ void HttpAwaiter::start(std::coroutine_handle<> h, std::stop_token token) {
 }
 
 std::string HttpAwaiter::await_resume() { return wait_->finish(); }
+
+namespace {
+
+class CurlHttpClient final : public HttpClient {
+public:
+    Task<std::string> send(HttpRequest request) override {
+        co_return co_await HttpAwaiter(std::move(request));
+    }
+};
+
+} // namespace
+
+HttpClient& defaultHttpClient() {
+    static CurlHttpClient client;
+    return client;
+}
 
 std::string checkHttpResponse(long status, std::string body) {
     if (status <= 0) throw KorvaneError("没有收到有效的服务器响应");

@@ -19,12 +19,20 @@ using namespace std::chrono_literals;
 
 namespace {
 
+// One request through the process's libcurl client.
+Task<std::string> send(std::string url, std::string method, HttpHeaders headers = {},
+                       std::optional<std::string> body = std::nullopt, double timeoutSeconds = 60) {
+    HttpRequest request{std::move(url), std::move(method), std::move(headers), std::move(body),
+                        timeoutSeconds};
+    co_return co_await defaultHttpClient().send(std::move(request));
+}
+
 class HttpTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { trustAdditionalCertificateAuthority(testCaFile()); }
 
     Task<std::string> get(const std::string& path, double timeout = 5) {
-        co_return co_await http(server.baseUrl() + path, "GET", {}, std::nullopt, timeout);
+        co_return co_await send(server.baseUrl() + path, "GET", {}, std::nullopt, timeout);
     }
 
     ManualLoopScope scope;
@@ -88,7 +96,7 @@ TEST_F(HttpTest, SendsMethodBodyAndOnlyTheCallersHeaders) {
     server.route("POST", "/api/v1/passport/auth/login", HttpResponse::json(200, "{}"));
     auto task = [&]() -> Task<std::string> {
         const HttpHeaders headers = {{"Content-Type", "application/json"}, {"X-Korvane-Client", "macos"}};
-        co_return co_await http(server.baseUrl() + "/api/v1/passport/auth/login", "POST", headers,
+        co_return co_await send(server.baseUrl() + "/api/v1/passport/auth/login", "POST", headers,
                                 std::string(R"({"email":"a@b.c"})"), 5);
     };
     runTask(loop, task());
@@ -105,7 +113,7 @@ TEST_F(HttpTest, SendsMethodBodyAndOnlyTheCallersHeaders) {
 TEST_F(HttpTest, PutWithABodyKeepsItsMethod) {
     server.route("PUT", "/proxies/Korvane", HttpResponse{204, {}, ""});
     auto task = [&]() -> Task<std::string> {
-        co_return co_await http(server.baseUrl() + "/proxies/Korvane", "PUT", {},
+        co_return co_await send(server.baseUrl() + "/proxies/Korvane", "PUT", {},
                                 std::string(R"({"name":"HK"})"), 5);
     };
     EXPECT_EQ(runTask(loop, task()), "");
@@ -122,7 +130,7 @@ TEST_F(HttpTest, RedirectsAreFollowedButNeverFromHttpsToPlainHttp) {
     }
     server.route("GET", "/hop", HttpResponse{307, {{"Location", server.baseUrl() + "/to-plain"}}, ""});
     auto fetch = [](std::string url) -> Task<std::string> {
-        co_return co_await http(std::move(url), "GET", {}, std::nullopt, 5);
+        co_return co_await send(std::move(url), "GET", {}, std::nullopt, 5);
     };
     EXPECT_EQ(runTask(loop, fetch(server.baseUrl() + "/to-tls")), "moved here");
     EXPECT_EQ(runTask(loop, fetch(plain.baseUrl() + "/to-plain")), "moved here");
@@ -156,7 +164,7 @@ TEST_F(HttpTest, ConnectionErrorsAndDroppedConnectionsAreTransportErrors) {
     server.route("GET", "/drop", HttpResponse::dropped());
     EXPECT_THROW(runTask(loop, get("/drop")), TransportError);
     auto refused = []() -> Task<std::string> {
-        co_return co_await http("https://127.0.0.1:1/", "GET", {}, {}, 2);
+        co_return co_await send("https://127.0.0.1:1/", "GET", {}, {}, 2);
     };
     EXPECT_THROW(runTask(loop, refused()), TransportError);
 }
@@ -164,7 +172,7 @@ TEST_F(HttpTest, ConnectionErrorsAndDroppedConnectionsAreTransportErrors) {
 TEST_F(HttpTest, TlsFailuresAreTransportErrors) {
     HttpsServer plain{HttpsServer::Options{0, false}};
     auto handshake = [&]() -> Task<std::string> {
-        co_return co_await http("https://127.0.0.1:" + std::to_string(plain.port()) + "/", "GET", {}, {}, 2);
+        co_return co_await send("https://127.0.0.1:" + std::to_string(plain.port()) + "/", "GET", {}, {}, 2);
     };
     EXPECT_THROW(runTask(loop, handshake()), TransportError);
 }
@@ -174,7 +182,7 @@ TEST_F(HttpTest, CancellationAbandonsTheRequestAtOnce) {
     bool cancelled = false;
     auto task = [&]() -> Task<void> {
         try {
-            co_await http(server.baseUrl() + "/slow", "GET", {}, {}, 30);
+            co_await send(server.baseUrl() + "/slow", "GET", {}, {}, 30);
         } catch (const Cancelled&) {
             cancelled = true;
         }
@@ -247,7 +255,7 @@ TEST_F(HttpTest, CancellingAFinishedRequestNeverTouchesTheNextOne) {
     setMainExecutor(&holding);
     auto request = [](std::string url) -> Task<void> {
         try {
-            co_await http(std::move(url), "GET", {}, std::nullopt, 5);
+            co_await send(std::move(url), "GET", {}, std::nullopt, 5);
         } catch (const Cancelled&) {
         }
     };
@@ -271,12 +279,12 @@ TEST_F(HttpTest, CancellingAFinishedRequestNeverTouchesTheNextOne) {
 
 TEST_F(HttpTest, ManyRequestsInFlightAtOnce) {
     server.route("GET", "/echo",
-                 [](const HttpRequest& request) { return HttpResponse::text(200, request.query); });
+                 [](const ReceivedRequest& request) { return HttpResponse::text(200, request.query); });
     std::vector<std::string> answers(8);
     std::vector<TaskHandle> handles;
     for (int i = 0; i < 8; ++i) {
         auto one = [](HttpsServer& s, int n, std::string& out) -> Task<void> {
-            out = co_await http(s.baseUrl() + "/echo?n=" + std::to_string(n), "GET", {}, {}, 5);
+            out = co_await send(s.baseUrl() + "/echo?n=" + std::to_string(n), "GET", {}, {}, 5);
         };
         handles.push_back(spawn(one(server, i, answers[static_cast<std::size_t>(i)])));
     }
