@@ -8,7 +8,7 @@ packages=(
     # libraries of the core
     libyaml-dev nlohmann-json3-dev libcurl4-openssl-dev libssl-dev libplist-dev uuid-dev
     # tests and benchmarks
-    libgtest-dev libgmock-dev googletest libbenchmark-dev python3-yaml
+    libgtest-dev libgmock-dev googletest libbenchmark-dev python3-yaml python3-ruamel.yaml
     # tools the stand-ins and scripts call
     zsh unzip zip openssl
     # real proxies serving as nodes behind the stand-in core in tests

@@ -50,7 +50,8 @@ Json standInService(const std::string& name, bool disabled = false);
 
 // `services` as a restore from a record of `saved` can make it: a kind saved without both a
 // server and a port gets its state back only (the settings tool cannot clear a server), so
-// its server and port are taken from `saved` for the comparison.
+// its server and port are taken from `saved` for the comparison. Such a kind saved as on
+// comes back off, which this view does not hide.
 Json restorableView(Json services, const Json& saved);
 
 // A fake helper daemon on a Unix socket, in a child process: answers every connection with

@@ -2,6 +2,8 @@
 
 #include <glib.h>
 
+#include <algorithm>
+
 namespace korvane::gtk {
 
 namespace {
@@ -32,28 +34,23 @@ void GlibExecutor::post(std::function<void()> fn) {
 }
 
 Executor::TimerId GlibExecutor::callAfter(Duration delay, std::function<void()> fn) {
-    const TimerId id = nextId_++;
-    const auto due = now() + (delay.count() < 0 ? Duration{0} : delay);
-    timers_.emplace(TimerKey{due, id}, std::move(fn));
-    dueById_.emplace(id, due);
-    if (timers_.begin()->first.id == id) arm();
+    const auto due = now() + std::max(delay, Duration::zero());
+    const TimerId id = timers_.add(due, std::move(fn));
+    // Re-armed only when the new timer is the earliest one.
+    if (timers_.nextDue() == due) arm();
     return id;
 }
 
-void GlibExecutor::cancelTimer(TimerId id) {
-    auto found = dueById_.find(id);
-    if (found == dueById_.end()) return;
-    timers_.erase(TimerKey{found->second, id});
-    dueById_.erase(found);
-}
+void GlibExecutor::cancelTimer(TimerId id) { timers_.cancel(id); }
 
 MonotonicTime GlibExecutor::now() const { return std::chrono::steady_clock::now(); }
 
 void GlibExecutor::arm() {
     if (source_) g_source_remove(source_);
     source_ = 0;
-    if (timers_.empty()) return;
-    const auto wait = timers_.begin()->first.due - now();
+    const auto due = timers_.nextDue();
+    if (!due) return;
+    const auto wait = *due - now();
     // Rounded up, so the timeout never fires just before the earliest timer is due.
     const auto ms = std::chrono::ceil<std::chrono::milliseconds>(wait).count();
     source_ = g_timeout_add_full(G_PRIORITY_DEFAULT, ms < 0 ? 0u : static_cast<guint>(ms), onTimeout, this,
@@ -64,11 +61,8 @@ int GlibExecutor::onTimeout(void* data) {
     auto* self = static_cast<GlibExecutor*>(data);
     self->source_ = 0;
     // One at a time from the front: a callback may cancel or add timers.
-    while (!self->timers_.empty() && self->timers_.begin()->first.due <= self->now()) {
-        auto entry = self->timers_.extract(self->timers_.begin());
-        self->dueById_.erase(entry.key().id);
-        entry.mapped()();
-    }
+    while (auto fn = self->timers_.takeDue(self->now()))
+        fn();
     self->arm();
     return G_SOURCE_REMOVE;
 }

@@ -1,8 +1,7 @@
 #pragma once
 
 #include "base/executor.h"
-
-#include <map>
+#include "base/timer_queue.h"
 
 namespace korvane::gtk {
 
@@ -25,17 +24,10 @@ public:
     MonotonicTime now() const override;
 
 private:
-    struct TimerKey {
-        MonotonicTime due;
-        TimerId id;
-        bool operator<(const TimerKey& o) const { return due < o.due || (due == o.due && id < o.id); }
-    };
     static int onTimeout(void* data);
     void arm();
 
-    std::map<TimerKey, std::function<void()>> timers_;
-    std::map<TimerId, MonotonicTime> dueById_;
-    TimerId nextId_ = 1;
+    TimerQueue timers_;
     unsigned source_ = 0;
 };
 

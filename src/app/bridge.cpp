@@ -79,8 +79,8 @@ void KorvaneApplication::didReceiveScriptMessage(const Json& body) {
     Json args = Json::object();
     if (auto arg = body.find("arg"); arg != body.end() && arg->is_object()) args = *arg;
 
-    auto handle = [](KorvaneApplication* self, std::shared_ptr<bool> alive, std::string requestId,
-                     std::string actionName, Json actionArgs) -> Task<void> {
+    auto handle = [](KorvaneApplication* self, std::string requestId, std::string actionName,
+                     Json actionArgs) -> Task<void> {
         std::optional<Json> result;
         std::optional<std::string> failure;
         try {
@@ -88,14 +88,13 @@ void KorvaneApplication::didReceiveScriptMessage(const Json& body) {
         } catch (const std::exception& error) {
             failure = error.what();
         }
-        if (!*alive) co_return;
         if (failure) {
             self->reply(requestId, std::nullopt, failure);
         } else {
             self->reply(requestId, result, std::nullopt);
         }
     };
-    spawn(handle(this, alive_, id->get<std::string>(), action->get<std::string>(), std::move(args)));
+    tasks_.spawn(handle(this, id->get<std::string>(), action->get<std::string>(), std::move(args)));
 }
 
 void KorvaneApplication::didFinishNavigation() {

@@ -32,6 +32,13 @@ constexpr const char* kCheckUpdateOption = "--check-update";
 constexpr const char* kStatusEmoji = "🛡️";
 constexpr double kQualityUploadTimeoutSeconds = 4;
 
+// A private file that exists but was not read (a FIFO, a link, a foreign or oversized file)
+// leaves a line in the event log; the client goes on as if it were absent.
+void noteRefusedFile(const char* which, PrivateFileRead::Refusal refusal) {
+    if (refusal == PrivateFileRead::Refusal::None || refusal == PrivateFileRead::Refusal::Missing) return;
+    KorvaneRecorder::record("private_file_refused", which, refusalCode(refusal));
+}
+
 } // namespace
 
 std::string bundleVersion(const Bundle& bundle) {
@@ -56,11 +63,9 @@ KorvaneApplication::KorvaneApplication(Platform& platform, HttpClient& http)
 }
 
 KorvaneApplication::~KorvaneApplication() {
-    *alive_ = false;
     QualityLog::configure(nullptr);
-    heartbeatTimer_.cancel();
-    launchTask_.cancel();
-    if (nodeTestTask_) nodeTestTask_->cancel();
+    uploads_->discard();
+    tasks_.discard();
 }
 
 // ---- Launch -------------------------------------------------------------------------------
@@ -75,8 +80,7 @@ void KorvaneApplication::applicationDidFinishLaunching() {
         return;
     }
     supportDir_ = *applicationSupport / "Korvane";
-    std::error_code ignored;
-    fs::create_directories(*supportDir_, ignored);
+    createPrivateDirectories(*supportDir_);
 
     core_ = std::make_unique<MihomoCore>(*supportDir_, platform_.bundle.resourcesDirectory());
     loadSettings();
@@ -89,7 +93,7 @@ void KorvaneApplication::applicationDidFinishLaunching() {
     startWakeMonitoring();
     QualityLog::report("app_start");
     recordPreviousUpdateResult();
-    launchTask_ = spawn(runLaunchTask());
+    launchTask_ = tasks_.spawn(runLaunchTask());
 }
 
 void KorvaneApplication::loadSettings() {
@@ -109,10 +113,13 @@ void KorvaneApplication::configureQualityReports() {
     environment->readInstallId = [store] { return store.read("install_id"); };
     environment->storeInstallId = [store](const std::string& id) { return store.write("install_id", id); };
     HttpClient& http = http_;
-    environment->upload = [&http](std::string url, std::string body) {
+    environment->upload = [&http, uploads = std::weak_ptr<TaskScope>(uploads_)](std::string url,
+                                                                                std::string body) {
         // Reports can come from any thread; the upload itself is a task on the main loop
         // whose outcome nobody waits for.
-        mainExecutor().post([&http, url = std::move(url), body = std::move(body)]() mutable {
+        mainExecutor().post([&http, uploads, url = std::move(url), body = std::move(body)]() mutable {
+            auto scope = uploads.lock();
+            if (!scope) return;
             auto send = [](HttpClient& client, std::string target, std::string payload) -> Task<void> {
                 HttpRequest request{std::move(target),
                                     "POST",
@@ -124,7 +131,7 @@ void KorvaneApplication::configureQualityReports() {
                 } catch (const std::exception&) {
                 }
             };
-            spawn(send(http, std::move(url), std::move(body)));
+            scope->spawn(send(http, std::move(url), std::move(body)));
         });
     };
     environment->appVersion = platform_.bundle.infoString("CFBundleShortVersionString").value_or("");
@@ -136,7 +143,9 @@ void KorvaneApplication::configureQualityReports() {
 
 void KorvaneApplication::loadCache() {
     // The node list is trusted only next to the subscription it came from.
-    auto text = readFile(*supportDir_ / "subscription.yaml");
+    auto cached = readPrivateFile(*supportDir_ / "subscription.yaml", kMaximumCacheSize);
+    noteRefusedFile("subscription_cache", cached.refusal);
+    auto& text = cached.bytes;
     if (!text || !isValidUtf8(*text)) return;
     subscriptionYAML_ = std::move(*text);
     nodes_ = readNodeCache(*supportDir_ / "nodes.json");
@@ -178,15 +187,17 @@ void KorvaneApplication::triggerRequestedUpdate() {
     if (std::find(arguments.begin(), arguments.end(), kCheckUpdateOption) == arguments.end()) return;
     if (!uiReady_ || !startupReady_ || launchUpdateTriggered_) return;
     launchUpdateTriggered_ = true;
-    mainExecutor().callAfter(kLaunchUpdateDelay, [this, alive = alive_] {
-        if (!*alive || !window_) return;
-        window_->evaluateScript("document.getElementById('settingsModal').classList.remove('hidden'); "
-                                "document.getElementById('updateButton').click();",
-                                [](std::optional<std::string> error) {
-                                    KorvaneRecorder::record("update_button_trigger",
-                                                            error ? "failed" : "webview");
-                                });
-    });
+    auto press = [](KorvaneApplication* self) -> Task<void> {
+        co_await sleep(kLaunchUpdateDelay);
+        if (!self->window_) co_return;
+        self->window_->evaluateScript("document.getElementById('settingsModal').classList.remove('hidden'); "
+                                      "document.getElementById('updateButton').click();",
+                                      [](std::optional<std::string> error) {
+                                          KorvaneRecorder::record("update_button_trigger",
+                                                                  error ? "failed" : "webview");
+                                      });
+    };
+    tasks_.spawn(press(this));
 }
 
 // ---- Window, menu, monitors ---------------------------------------------------------------
@@ -220,14 +231,13 @@ void KorvaneApplication::buildMenuBar() {
 }
 
 void KorvaneApplication::startHealthChecks() {
-    auto loop = [](KorvaneApplication* self, std::shared_ptr<bool> alive) -> Task<void> {
+    auto loop = [](KorvaneApplication* self) -> Task<void> {
         for (;;) {
             co_await sleep(kHealthInterval);
-            if (!*alive) co_return;
             self->healthTick();
         }
     };
-    heartbeatTimer_ = spawn(loop(this, alive_));
+    heartbeatTimer_ = tasks_.spawn(loop(this));
 }
 
 void KorvaneApplication::startWakeMonitoring() { wakeObserved_ = true; }
@@ -246,8 +256,8 @@ bool KorvaneApplication::windowShouldClose() {
 
 void KorvaneApplication::menuToggle() {
     if (busy_ || updatePreparing_ || applyingUpdate_) return;
-    auto toggle = [](KorvaneApplication* self, std::shared_ptr<bool> alive) -> Task<void> {
-        if (!*alive || !self->core_) co_return;
+    auto toggle = [](KorvaneApplication* self) -> Task<void> {
+        if (!self->core_) co_return;
         if (self->core_->connected()) {
             co_await self->disconnectCore();
             self->pushState();
@@ -258,19 +268,19 @@ void KorvaneApplication::menuToggle() {
             self->alert("连接操作失败", "当前版本尚不支持连接");
         }
     };
-    spawn(toggle(this, alive_));
+    tasks_.spawn(toggle(this));
 }
 
 void KorvaneApplication::healthTick() {
-    auto tick = [](KorvaneApplication* self, std::shared_ptr<bool> alive) -> Task<void> {
-        if (!*alive || !self->core_) co_return;
+    auto tick = [](KorvaneApplication* self) -> Task<void> {
+        if (!self->core_) co_return;
         self->recordPreviousUpdateResult();
         self->publishLaunchHealth();
         if (self->updatePreparing_ || self->applyingUpdate_) co_return;
         self->requestAccountRefresh(120);
         if (self->core_->connected() && !self->core_->processRunning()) {
             co_await self->disconnectCore();
-            if (*alive) self->pushState();
+            self->pushState();
             co_return;
         }
         const bool ready = self->core_->socksReady();
@@ -279,19 +289,17 @@ void KorvaneApplication::healthTick() {
             self->pushState();
         }
     };
-    spawn(tick(this, alive_));
+    tasks_.spawn(tick(this));
 }
 
 void KorvaneApplication::systemDidWake() {
     if (!wakeObserved_) return;
-    spawn(wakeTask());
+    tasks_.spawn(wakeTask());
 }
 
 Task<void> KorvaneApplication::wakeTask() {
-    auto alive = alive_;
     KorvaneRecorder::record("system_wake", "network_check");
     co_await sleep(kWakeDelay);
-    if (!*alive) co_return;
     if (core_ && core_->connected()) {
         if (core_->socksReady()) {
             KorvaneRecorder::record("wake_proxy_ready", "port7897");
@@ -323,12 +331,11 @@ KorvaneApplication::TerminateReply KorvaneApplication::applicationShouldTerminat
     if (exiting_) return TerminateReply::Later;
     exiting_ = true;
     if (nodeTestTask_) nodeTestTask_->cancel();
-    spawn(exitTask());
+    tasks_.spawn(exitTask());
     return TerminateReply::Later;
 }
 
 Task<void> KorvaneApplication::exitTask() {
-    auto alive = alive_;
     std::optional<std::string> failure;
     try {
         co_await disconnectCore();
@@ -337,7 +344,6 @@ Task<void> KorvaneApplication::exitTask() {
     } catch (const std::exception& error) {
         failure = error.what();
     }
-    if (!*alive) co_return;
     if (!failure) {
         QualityLog::report("proxy_restore_success", "", std::nullopt, "", "normal_exit");
         platform_.application.replyToTermination(true);
@@ -395,7 +401,12 @@ bool KorvaneApplication::offerMoveToApplicationsIfNeeded() { return false; }
 void KorvaneApplication::startWhitelistPulse() {}
 void KorvaneApplication::recordPreviousUpdateResult() {}
 Task<void> KorvaneApplication::reconnectAfterUpdateIfPending() { co_return; }
-std::optional<std::string> KorvaneApplication::loadStoredCredential() { return sessionStore_.read("auth"); }
+std::optional<std::string> KorvaneApplication::loadStoredCredential() {
+    PrivateFileRead::Refusal refusal = PrivateFileRead::Refusal::None;
+    auto credential = sessionStore_.read("auth", &refusal);
+    noteRefusedFile("auth_session", refusal);
+    return credential;
+}
 Task<void> KorvaneApplication::refreshRemoteEndpoints() { co_await remote_.refresh(http_); }
 void KorvaneApplication::publishLaunchHealth() {}
 // Until the core process is started by this build, disconnecting means putting back proxy

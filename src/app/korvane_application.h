@@ -5,6 +5,7 @@
 #include "base/json.h"
 #include "base/spawn.h"
 #include "base/task.h"
+#include "base/task_scope.h"
 #include "core/mihomo_core.h"
 #include "panel/account_overview.h"
 #include "panel/http.h"
@@ -180,8 +181,10 @@ private:
     std::int64_t appBuild_ = 0;
     LocalSessionStore sessionStore_;
     TaskHandle launchTask_;
-    // Tells tasks that outlive a call whether the controller still exists.
-    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+    // Quality uploads are started from any thread; they reach this scope only while it exists.
+    std::shared_ptr<TaskScope> uploads_ = std::make_shared<TaskScope>();
+    // Every task the controller starts; discarded first when the controller goes.
+    TaskScope tasks_;
 };
 
 // CFBundleShortVersionString, or "0.0.0".

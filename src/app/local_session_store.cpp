@@ -3,9 +3,7 @@
 #include "base/files.h"
 
 #include <cerrno>
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <system_error>
 #include <unistd.h>
 
 namespace korvane {
@@ -22,9 +20,7 @@ std::optional<fs::path> LocalSessionStore::safeDirectory() const {
     auto support = directories_.applicationSupport();
     if (!support) return std::nullopt;
     const fs::path directory = *support / "Korvane" / "PrivateSession";
-    std::error_code error;
-    fs::create_directories(directory, error);
-    if (error) return std::nullopt;
+    if (!createPrivateDirectories(directory)) return std::nullopt;
     struct stat info {};
     if (::lstat(directory.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != ::geteuid()) {
         return std::nullopt;
@@ -40,21 +36,19 @@ std::optional<fs::path> LocalSessionStore::file(const std::string& key) const {
     return *directory / (key + ".session");
 }
 
-std::optional<std::string> LocalSessionStore::read(const std::string& key) const {
+std::optional<std::string> LocalSessionStore::read(const std::string& key,
+                                                   PrivateFileRead::Refusal* why) const {
     auto path = file(key);
     if (!path) return std::nullopt;
-    const int fd = ::open(path->c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) return std::nullopt;
-    std::optional<std::string> value;
-    struct stat info {};
-    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == ::geteuid() && info.st_size > 0 &&
-        static_cast<std::size_t>(info.st_size) <= kMaximumSize && (info.st_mode & 077) == 0) {
-        std::string buffer(static_cast<std::size_t>(info.st_size), '\0');
-        const ssize_t count = ::read(fd, buffer.data(), buffer.size());
-        if (count == info.st_size && isValidUtf8(buffer)) value = std::move(buffer);
+    // Never blocks (a FIFO here is refused) and never follows a link.
+    auto file = readPrivateFile(*path, kMaximumSize);
+    if (file.bytes && (file.mode & 077) != 0) {
+        file.bytes.reset();
+        file.refusal = PrivateFileRead::Refusal::NotOwned;
     }
-    ::close(fd);
-    return value;
+    if (why && file.refusal != PrivateFileRead::Refusal::Missing) *why = file.refusal;
+    if (!file.bytes || file.bytes->empty() || !isValidUtf8(*file.bytes)) return std::nullopt;
+    return std::move(file.bytes);
 }
 
 bool LocalSessionStore::write(const std::string& key, const std::optional<std::string>& value) const {

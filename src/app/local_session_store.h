@@ -1,5 +1,6 @@
 #pragma once
 
+#include "base/files.h"
 #include "platform/directories.h"
 
 #include <filesystem>
@@ -18,7 +19,8 @@ public:
 
     static constexpr std::size_t kMaximumSize = 32768;
 
-    std::optional<std::string> read(const std::string& key) const;
+    // why, when given, tells what was wrong with a file that exists but was refused.
+    std::optional<std::string> read(const std::string& key, PrivateFileRead::Refusal* why = nullptr) const;
     // A non-empty value replaces the entry atomically; none or "" deletes it.
     bool write(const std::string& key, const std::optional<std::string>& value) const;
 

@@ -62,21 +62,19 @@ void KorvaneApplication::requestAccountRefresh(int minimumIntervalSeconds) {
     if (lastAccountAttempt_ && now - *lastAccountAttempt_ < threshold) return;
     accountRequestInFlight_ = true;
     lastAccountAttempt_ = now;
-    spawn(accountSummaryTask(*auth_));
+    tasks_.spawn(accountSummaryTask(*auth_));
 }
 
 Task<void> KorvaneApplication::accountSummaryTask(std::string credential) {
-    auto alive = alive_;
     std::optional<AccountOverview> overview;
     try {
         const Json profile = co_await xboard_.accountProfile(remote_, credential);
         overview = AccountOverview(profile, wallClock().now());
     } catch (const Cancelled&) {
-        if (*alive) accountRequestInFlight_ = false;
+        accountRequestInFlight_ = false;
         throw;
     } catch (const std::exception&) {
     }
-    if (!*alive) co_return;
     if (auth_ == credential) {
         if (overview) {
             accountOverview_ = std::move(overview);
@@ -98,9 +96,9 @@ void KorvaneApplication::startNodeTests() {
         pushState();
         return;
     }
-    auto run = [](KorvaneApplication* self, std::shared_ptr<bool> alive, std::int64_t g) -> Task<void> {
-        auto onResult = [self, alive, g](const std::string& name, bool available) {
-            if (!*alive || self->nodeTestGeneration_ != g) return;
+    auto run = [](KorvaneApplication* self, std::int64_t g) -> Task<void> {
+        auto onResult = [self, g](const std::string& name, bool available) {
+            if (self->nodeTestGeneration_ != g) return;
             self->nodeAvailability_[name] = available;
             self->pushState();
         };
@@ -108,13 +106,12 @@ void KorvaneApplication::startNodeTests() {
             co_await self->runNodeTests(self->subscriptionYAML_, self->nodes_, self->mode_, onResult);
         } catch (const Cancelled&) {
         } catch (const std::exception& error) {
-            if (*alive)
-                self->platform_.application.systemLog(
-                    std::string("Korvane node availability check failed: ") + error.what());
+            self->platform_.application.systemLog(std::string("Korvane node availability check failed: ") +
+                                                  error.what());
         }
-        if (*alive && self->nodeTestGeneration_ == g) self->nodeTestTask_.reset();
+        if (self->nodeTestGeneration_ == g) self->nodeTestTask_.reset();
     };
-    nodeTestTask_ = spawn(run(this, alive_, generation));
+    nodeTestTask_ = tasks_.spawn(run(this, generation));
 }
 
 Task<void> KorvaneApplication::stopNodeTests() {

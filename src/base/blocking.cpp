@@ -1,8 +1,5 @@
 #include "base/blocking.h"
 
-#include "base/errors.h"
-#include "base/executor.h"
-
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -57,43 +54,5 @@ WorkPool& pool() {
 } // namespace
 
 void submitToWorkPool(std::function<void()> work) { pool().submit(std::move(work)); }
-
-namespace detail {
-
-void BlockingWait::begin(std::coroutine_handle<> waiter, std::stop_token token) {
-    waiter_ = waiter;
-    auto& executor = mainExecutor();
-    if (token.stop_requested()) {
-        resumed_ = true;
-        cancelled_ = true;
-        executor.post([waiter] { waiter.resume(); });
-        return;
-    }
-    onStop_.emplace(std::move(token), OnStop{this});
-    submitToWorkPool([self = shared_from_this(), &executor] {
-        self->runBody();
-        executor.post([self] { self->completeOnMain(); });
-    });
-}
-
-void BlockingWait::completeOnMain() {
-    if (resumed_) return;
-    resumed_ = true;
-    waiter_.resume();
-}
-
-void BlockingWait::OnStop::operator()() const noexcept {
-    if (self->resumed_) return;
-    self->resumed_ = true;
-    self->cancelled_ = true;
-    mainExecutor().post([h = self->waiter_] { h.resume(); });
-}
-
-void BlockingWait::finishWait() {
-    onStop_.reset();
-    if (cancelled_) throw Cancelled();
-}
-
-} // namespace detail
 
 } // namespace korvane

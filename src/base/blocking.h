@@ -4,6 +4,7 @@
 // resumes the awaiting task on the main thread with its result. Cancelling the task resumes
 // it at once with Cancelled; the body itself runs to its end and its result is dropped.
 
+#include "base/resume_once.h"
 #include "base/task.h"
 
 #include <coroutine>
@@ -22,42 +23,30 @@ void submitToWorkPool(std::function<void()> work);
 
 namespace detail {
 
-// The part of a blocking wait that does not depend on the result type. Its fields are
-// touched only on the main thread, except that the worker fills the result beforehand.
-class BlockingWait : public std::enable_shared_from_this<BlockingWait> {
-public:
-    virtual ~BlockingWait() = default;
-    void begin(std::coroutine_handle<> waiter, std::stop_token token);
-    void finishWait();
-
-protected:
-    virtual void runBody() noexcept = 0;
-    bool cancelled_ = false;
-
-private:
-    struct OnStop {
-        BlockingWait* self;
-        void operator()() const noexcept;
-    };
-    void completeOnMain();
-
-    std::coroutine_handle<> waiter_;
-    bool resumed_ = false;
-    std::optional<std::stop_callback<OnStop>> onStop_;
-};
-
-template <class R> class BlockingState final : public BlockingWait {
+// A blocking call's wait: the worker fills the result, then completes the wait on the main
+// thread. Cancelling resumes the task at once; the body runs to its end and its result is
+// dropped with the last reference.
+template <class R> class BlockingState final : public ResumeOnce {
 public:
     explicit BlockingState(std::function<R()> body) : body_(std::move(body)) {}
 
+    void begin(std::coroutine_handle<> waiter, std::stop_token token) {
+        suspend(waiter, std::move(token));
+        if (!waiting()) return;
+        submitToWorkPool([self = std::static_pointer_cast<BlockingState>(shared_from_this())] {
+            self->runBody();
+            self->completeLater();
+        });
+    }
+
     R take() {
-        finishWait();
+        finish();
         if (error_) std::rethrow_exception(error_);
         if constexpr (!std::is_void_v<R>) return std::move(*result_);
     }
 
 private:
-    void runBody() noexcept override {
+    void runBody() noexcept {
         try {
             if constexpr (std::is_void_v<R>) {
                 body_();
@@ -80,6 +69,11 @@ template <class R> class BlockingAwaiter {
 public:
     explicit BlockingAwaiter(std::function<R()> body)
         : state_(std::make_shared<detail::BlockingState<R>>(std::move(body))) {}
+    BlockingAwaiter(BlockingAwaiter&&) noexcept = default;
+    BlockingAwaiter& operator=(BlockingAwaiter&&) = delete;
+    ~BlockingAwaiter() {
+        if (state_) state_->abandon();
+    }
 
     bool await_ready() const noexcept { return false; }
     template <class P> void await_suspend(std::coroutine_handle<P> h) { state_->begin(h, stopTokenOf(h)); }

@@ -2,10 +2,14 @@
 
 #include <chrono>
 #include <mutex>
+#include <string>
 
 namespace korvane {
 
 using WallTime = std::chrono::system_clock::time_point;
+
+// yyyy-MM-dd of the UTC day containing t, as daily file names carry it.
+std::string utcDate(WallTime t);
 
 // Wall-clock reads go through this so tests can put "now" wherever they need it.
 class Clock {

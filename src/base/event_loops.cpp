@@ -1,5 +1,6 @@
 #include "base/event_loops.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace korvane {
@@ -13,20 +14,10 @@ void LoopBase::post(std::function<void()> fn) {
 }
 
 Executor::TimerId LoopBase::callAfter(Duration delay, std::function<void()> fn) {
-    if (delay < Duration::zero()) delay = Duration::zero();
-    TimerId id = nextId_++;
-    MonotonicTime due = now() + delay;
-    timers_.emplace(TimerKey{due, id}, std::move(fn));
-    dueById_.emplace(id, due);
-    return id;
+    return timers_.add(now() + std::max(delay, Duration::zero()), std::move(fn));
 }
 
-void LoopBase::cancelTimer(TimerId id) {
-    auto it = dueById_.find(id);
-    if (it == dueById_.end()) return;
-    timers_.erase(TimerKey{it->second, id});
-    dueById_.erase(it);
-}
+void LoopBase::cancelTimer(TimerId id) { timers_.cancel(id); }
 
 bool LoopBase::runPosted() {
     std::deque<std::function<void()>> batch;
@@ -39,17 +30,10 @@ bool LoopBase::runPosted() {
     return !batch.empty();
 }
 
-bool LoopBase::nextTimerDue(MonotonicTime& due) const {
-    if (timers_.empty()) return false;
-    due = timers_.begin()->first.due;
-    return true;
-}
-
 bool LoopBase::runOneDueTimer(MonotonicTime at) {
-    if (timers_.empty() || timers_.begin()->first.due > at) return false;
-    auto node = timers_.extract(timers_.begin());
-    dueById_.erase(node.key().id);
-    node.mapped()();
+    auto fn = timers_.takeDue(at);
+    if (!fn) return false;
+    fn();
     return true;
 }
 
@@ -63,11 +47,10 @@ void ManualLoop::runUntilIdle() {
 void ManualLoop::advance(Duration d) {
     const MonotonicTime target = now_ + d;
     runUntilIdle();
-    MonotonicTime due;
-    while (nextTimerDue(due) && due <= target) {
-        if (due > now_) {
-            wall_.advance(due - now_);
-            now_ = due;
+    for (auto due = timers_.nextDue(); due && *due <= target; due = timers_.nextDue()) {
+        if (*due > now_) {
+            wall_.advance(*due - now_);
+            now_ = *due;
         }
         runUntilIdle();
     }
@@ -98,9 +81,8 @@ void PlainLoop::run() {
         std::unique_lock lock(mutex_);
         if (quitting_) return;
         if (!posted_.empty()) continue;
-        MonotonicTime due;
-        if (nextTimerDue(due)) {
-            wake_.wait_until(lock, due, [this] { return quitting_ || !posted_.empty(); });
+        if (auto due = timers_.nextDue()) {
+            wake_.wait_until(lock, *due, [this] { return quitting_ || !posted_.empty(); });
         } else {
             wake_.wait(lock, [this] { return quitting_ || !posted_.empty(); });
         }

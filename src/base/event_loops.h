@@ -2,10 +2,10 @@
 
 #include "base/clock.h"
 #include "base/executor.h"
+#include "base/timer_queue.h"
 
 #include <condition_variable>
 #include <deque>
-#include <map>
 #include <mutex>
 
 namespace korvane {
@@ -23,21 +23,11 @@ protected:
     bool runPosted();
     // Runs the earliest timer if it is due at `at`; returns whether one ran.
     bool runOneDueTimer(MonotonicTime at);
-    bool nextTimerDue(MonotonicTime& due) const;
 
     std::mutex mutex_;
     std::condition_variable wake_;
     std::deque<std::function<void()>> posted_;
-
-private:
-    struct TimerKey {
-        MonotonicTime due;
-        TimerId id;
-        bool operator<(const TimerKey& o) const { return due < o.due || (due == o.due && id < o.id); }
-    };
-    std::map<TimerKey, std::function<void()>> timers_;
-    std::map<TimerId, MonotonicTime> dueById_;
-    TimerId nextId_ = 1;
+    TimerQueue timers_;
 };
 
 // A loop driven by the test: time stands still until advance() moves it, and then every

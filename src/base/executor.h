@@ -33,6 +33,5 @@ public:
 // The installed main executor. Installing is done once by the shell or by a test fixture.
 Executor& mainExecutor();
 void setMainExecutor(Executor* executor);
-bool hasMainExecutor();
 
 } // namespace korvane

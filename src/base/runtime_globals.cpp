@@ -22,7 +22,6 @@ Executor& mainExecutor() {
 }
 
 void setMainExecutor(Executor* executor) { installedExecutor.store(executor); }
-bool hasMainExecutor() { return installedExecutor.load() != nullptr; }
 
 Clock& wallClock() {
     static SystemClock systemClock;

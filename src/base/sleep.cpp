@@ -4,32 +4,35 @@
 
 namespace korvane {
 
-void SleepAwaiter::start(std::coroutine_handle<> h, std::stop_token token) {
-    waiter_ = h;
-    auto& executor = mainExecutor();
-    if (token.stop_requested()) {
-        cancelled_ = true;
-        executor.post([h] { h.resume(); });
-        return;
+namespace detail {
+
+class SleepWait final : public ResumeOnce {
+public:
+    Executor::TimerId timer = 0;
+
+private:
+    void stopWork() noexcept override {
+        if (timer != 0) mainExecutor().cancelTimer(timer);
     }
-    timer_ = executor.callAfter(delay_, [this] {
-        onStop_.reset();
-        waiter_.resume();
+};
+
+} // namespace detail
+
+SleepAwaiter::~SleepAwaiter() {
+    if (wait_) wait_->abandon();
+}
+
+void SleepAwaiter::start(std::coroutine_handle<> h, std::stop_token token) {
+    wait_ = std::make_shared<detail::SleepWait>();
+    wait_->suspend(h, std::move(token));
+    if (!wait_->waiting()) return;
+    wait_->timer = mainExecutor().callAfter(delay_, [wait = wait_] {
+        wait->timer = 0;
+        wait->complete();
     });
-    onStop_.emplace(std::move(token), OnStop{this});
 }
 
-void SleepAwaiter::OnStop::operator()() const noexcept {
-    auto& executor = mainExecutor();
-    executor.cancelTimer(self->timer_);
-    self->cancelled_ = true;
-    executor.post([h = self->waiter_] { h.resume(); });
-}
-
-void SleepAwaiter::await_resume() {
-    onStop_.reset();
-    if (cancelled_) throw Cancelled();
-}
+void SleepAwaiter::await_resume() { wait_->finish(); }
 
 void CancellationCheck::await_resume() const {
     if (cancelled_) throw Cancelled();

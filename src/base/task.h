@@ -8,6 +8,7 @@
 #include <coroutine>
 #include <exception>
 #include <optional>
+#include <stdexcept>
 #include <stop_token>
 #include <type_traits>
 #include <utility>
@@ -86,24 +87,29 @@ public:
     Task& operator=(const Task&) = delete;
     ~Task() { reset(); }
 
-    bool valid() const noexcept { return static_cast<bool>(handle_); }
-
     class Awaiter {
     public:
-        explicit Awaiter(Handle h) noexcept : h_(h) {}
-        bool await_ready() const noexcept { return !h_ || h_.done(); }
+        explicit Awaiter(Handle h, bool inheritsStop = true) noexcept : h_(h), inheritsStop_(inheritsStop) {}
+        bool await_ready() const {
+            // A moved-from or default-constructed Task has no frame to run: a programming error.
+            if (!h_) throw std::logic_error("co_await on an empty Task");
+            return h_.done();
+        }
         template <class P> std::coroutine_handle<> await_suspend(std::coroutine_handle<P> parent) noexcept {
             h_.promise().continuation = parent;
-            h_.promise().stopToken = stopTokenOf(parent);
+            if (inheritsStop_) h_.promise().stopToken = stopTokenOf(parent);
             return h_;
         }
         T await_resume() { return h_.promise().take(); }
 
     private:
         Handle h_;
+        bool inheritsStop_;
     };
 
     Awaiter operator co_await() && noexcept { return Awaiter(handle_); }
+    // See uncancellable().
+    Awaiter withoutCancellation() && noexcept { return Awaiter(handle_, false); }
 
     // Hands the frame over to a runner that will start it (spawn does this).
     Handle release() noexcept { return std::exchange(handle_, {}); }
@@ -117,5 +123,12 @@ private:
 
     Handle handle_;
 };
+
+// co_await uncancellable(task): runs task to its end even when the awaiting task has been
+// cancelled, for clean-up that must finish (stopping a child process). Its waits must be
+// bounded, since nothing can cut them short.
+template <class T> auto uncancellable(Task<T>&& task) noexcept {
+    return std::move(task).withoutCancellation();
+}
 
 } // namespace korvane

@@ -244,8 +244,10 @@ YamlValue loadYaml(std::string_view text, const YamlLoadLimits& limits);
 // indentation, width 80, "\n" line breaks, no document markers; mapping keys in ascending
 // code-point order at every depth; non-ASCII characters escaped in double quotes (\xXX,
 // \uXXXX or \UXXXXXXXX, the shortest that holds them). A string that loadYaml would type as
-// something else is quoted, as are "<<", "y", "n", "Y" and "N" (which other YAML 1.1 readers
-// type), so loadYaml(dumpYaml(v)) == v. Throws YamlError for a string that is not valid UTF-8.
+// something else is quoted, as are "<<", "=", "y", "n", "Y" and "N" (which other YAML 1.1
+// readers type) and every number of a YAML 1.2 core-schema reader ("0123", "09", "0X1F"), so
+// loadYaml(dumpYaml(v)) == v and either kind of reader sees the same strings. Throws YamlError
+// for a string that is not valid UTF-8.
 std::string dumpYaml(const YamlValue& value);
 
 // ---- inline definitions that need YamlEntry complete

@@ -42,10 +42,79 @@ struct ScalarText {
     std::string_view text() const { return isOwned ? std::string_view(owned) : borrowed; }
 };
 
-// Strings other YAML 1.1 readers type although our loader does not: "y" and "n" as
-// booleans, "<<" as a merge key.
-bool quotedForOtherReaders(std::string_view text) {
-    return text == "<<" || text == "y" || text == "n" || text == "Y" || text == "N";
+constexpr bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+// Whether text is a number to a YAML 1.2 core-schema reader, such as the proxy core's:
+//   [-+]?[0-9]+   0o[0-7]+   0x[0-9a-fA-F]+   [-+]?(\.[0-9]+|[0-9]+(\.[0-9]*)?)([eE][-+]?[0-9]+)?
+// The core's reader is laxer than the schema: it drops every "_" first, and takes a sign before
+// any base prefix, "0b" and prefixes in upper case; so does this test. Unlike YAML 1.1, digits
+// after a leading zero are decimal: "0123456789" and "09" are numbers here, strings in 1.1.
+// (The special floats .inf and .nan are spelt alike in both schemas.) A prefix followed by "_"
+// alone ("0x_") names no number, but 1.1 readers other than ours take it for one and fail.
+bool isCoreSchemaNumber(std::string_view text) {
+    if (text.empty() || !(isDigit(text[0]) || text[0] == '+' || text[0] == '-' || text[0] == '.'))
+        return false;
+    std::string digits;
+    for (const char c : text)
+        if (c != '_') digits += c;
+    std::string_view s = digits;
+    if (!s.empty() && (s[0] == '+' || s[0] == '-')) s.remove_prefix(1);
+    const auto all = [](std::string_view part, auto&& accepted) {
+        if (part.empty()) return false;
+        for (const char c : part)
+            if (!accepted(c)) return false;
+        return true;
+    };
+    if (s.size() >= 2 && s[0] == '0') {
+        const std::string_view rest = s.substr(2);
+        if (rest.empty() && std::string_view("xXoObB").find(s[1]) != std::string_view::npos)
+            return digits.size() < text.size();
+        switch (s[1]) {
+        case 'x':
+        case 'X':
+            return all(rest,
+                       [](char c) { return isDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); });
+        case 'o':
+        case 'O':
+            return all(rest, [](char c) { return c >= '0' && c <= '7'; });
+        case 'b':
+        case 'B':
+            return all(rest, [](char c) { return c == '0' || c == '1'; });
+        default:
+            break;
+        }
+    }
+    const std::size_t n = s.size();
+    std::size_t p = 0;
+    const auto skipDigits = [&] {
+        const std::size_t start = p;
+        while (p < n && isDigit(s[p]))
+            ++p;
+        return p - start;
+    };
+    const std::size_t whole = skipDigits();
+    std::size_t fraction = 0;
+    if (p < n && s[p] == '.') {
+        ++p;
+        fraction = skipDigits();
+    }
+    if (whole == 0 && fraction == 0) return false;
+    if (p < n && (s[p] == 'e' || s[p] == 'E')) {
+        ++p;
+        if (p < n && (s[p] == '+' || s[p] == '-')) ++p;
+        if (skipDigits() == 0) return false;
+    }
+    return p == n;
+}
+
+// Plain text that some reader would take for another type than a string: ours (YAML 1.1 as
+// resolvePlainScalar reads it), other YAML 1.1 readers ("y" and "n" as booleans, "<<" as a merge
+// key, "=" as the value key) and YAML 1.2 core-schema readers. The core reads the configuration
+// with the latter, so a string it took for a number would silently change a password or an id.
+bool readsAsAnotherType(std::string_view text) {
+    if (!resolvePlainScalar(text).isString()) return true;
+    if (text == "<<" || text == "=" || text == "y" || text == "n" || text == "Y" || text == "N") return true;
+    return isCoreSchemaNumber(text);
 }
 
 ScalarText scalarText(const YamlValue& value) {
@@ -71,7 +140,7 @@ ScalarText scalarText(const YamlValue& value) {
         break;
     case YamlValue::Kind::String:
         out.borrowed = value.asString();
-        out.plain = !quotedForOtherReaders(out.borrowed) && resolvePlainScalar(out.borrowed).isString();
+        out.plain = !readsAsAnotherType(out.borrowed);
         break;
     case YamlValue::Kind::Sequence:
     case YamlValue::Kind::Mapping:

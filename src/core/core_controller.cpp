@@ -26,7 +26,22 @@ std::vector<std::string> MihomoCore::arguments() const {
     return {"-d", runtimeDir_.string(), "-f", configurationFile().string()};
 }
 
-std::string MihomoCore::encodeName(std::string_view name) { return percentEncode(name, "-._~"); }
+std::string MihomoCore::encodeName(std::string_view name) {
+    if (name.find('%') == std::string_view::npos) return percentEncode(name, "-._~");
+    // The core's router decodes a path spelt the way Go writes paths once to route it, then the
+    // name once more: "x%41", sent as "x%2541", would arrive as "xA". Encoded byte for byte, the
+    // path is not in that form, and the name is decoded once.
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(name.size() * 3);
+    for (const char c : name) {
+        const auto byte = static_cast<unsigned char>(c);
+        out += '%';
+        out += kHex[byte >> 4];
+        out += kHex[byte & 15];
+    }
+    return out;
+}
 
 // Requests are built before the co_await: GCC 12 rejects braced lists of literals inside one.
 

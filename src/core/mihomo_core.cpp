@@ -1,5 +1,6 @@
 #include "core/mihomo_core.h"
 
+#include "platform/local_proxy.h"
 #include "sysproxy/proxy_helper_client.h"
 
 #include <arpa/inet.h>
@@ -26,7 +27,7 @@ bool MihomoCore::requiresRecovery() const {
 
 bool MihomoCore::socksReady() const {
     if (!connected_ || !processRunning()) return false;
-    return localPortAccepts(kMixedPort);
+    return localPortAccepts(kLocalProxyPort);
 }
 
 bool localPortAccepts(int port) {

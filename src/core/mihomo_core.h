@@ -20,8 +20,8 @@ public:
     // resourcesDir: the application's resources, whose "bin" holds the core and its geo data.
     MihomoCore(std::filesystem::path supportDir, const std::filesystem::path& resourcesDir);
 
-    // The core's two listening sockets, both on 127.0.0.1; the controller takes no credentials.
-    static constexpr int kMixedPort = 7897;
+    // The core's two listening sockets, both on 127.0.0.1: the mixed proxy port is
+    // kLocalProxyPort (platform/local_proxy.h); the controller takes no credentials.
     static constexpr std::string_view kControllerAddress = "127.0.0.1:9097";
     static constexpr std::string_view kControllerBase = "http://127.0.0.1:9097";
     // Shipped beside the core and copied into its working directory; the last one is optional.
@@ -36,7 +36,8 @@ public:
     std::vector<std::string> arguments() const;
 
     // A name as one path segment of a controller URL: ASCII letters, digits and "-._~" stay,
-    // every other byte is percent-encoded (so "/" and " " in node names survive).
+    // every other byte is percent-encoded (so "/" and " " in node names survive). A name with a
+    // "%" in it is encoded byte for byte, so that the core decodes it only once.
     static std::string encodeName(std::string_view name);
     // Controller requests, sent through http. Non-2xx answers and transport failures throw
     // (the HttpClient's errors). version(): resolves once the controller answers (1 s).
@@ -55,7 +56,7 @@ public:
     // Whether a core process was launched and is still running.
     bool processRunning() const;
     // Whether the local proxy port is usable right now: only while connected with a live
-    // core, and only if 127.0.0.1:7897 accepts a TCP connection.
+    // core, and only if the local proxy port accepts a TCP connection.
     bool socksReady() const;
 
     // The system proxy controller; its backup file is supportDir/proxy-backup.json.

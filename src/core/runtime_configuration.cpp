@@ -3,6 +3,8 @@
 #include "base/errors.h"
 #include "base/url.h"
 #include "core/mihomo_core.h"
+#include "panel/subscription_parser.h"
+#include "platform/local_proxy.h"
 
 #include <korvane_deployment.h>
 
@@ -96,15 +98,15 @@ std::string runtimeConfiguration(std::string_view subscription, const std::vecto
     for (const auto& proxy : proxies->asSequence())
         if (!proxy.isMapping() || !proxy.asMapping().hasOnlyStringKeys()) throw KorvaneError(kMalformed);
 
-    // The core refuses a configuration that defines a proxy name twice, so of two definitions
-    // with the same allowed name only the first is kept.
+    // The core refuses a configuration that defines a proxy name twice, and the node list the
+    // user chose from holds the first usable entry of each name: that entry is the one kept.
     const std::unordered_set<std::string_view> allowed(allowedNames.begin(), allowedNames.end());
-    std::unordered_set<std::string_view> taken;
+    std::unordered_set<std::string> taken;
     YamlSequence kept;
     for (auto& proxy : proxies->asSequence()) {
         const YamlValue* name = proxy.find("name");
         if (!name || !name->isString() || !allowed.contains(name->asString())) continue;
-        if (!taken.insert(name->asString()).second) continue;
+        if (!nodeOfEntry(proxy) || !taken.insert(name->asString()).second) continue;
         kept.push_back(std::move(proxy));
     }
     if (kept.empty()) throw KorvaneError("找不到有效的节点");
@@ -135,7 +137,7 @@ std::string runtimeConfiguration(std::string_view subscription, const std::vecto
     document.emplace_back("geodata-mode", true);
     document.emplace_back("ipv6", false);
     document.emplace_back("log-level", "warning");
-    document.emplace_back("mixed-port", MihomoCore::kMixedPort);
+    document.emplace_back("mixed-port", kLocalProxyPort);
     document.emplace_back("mode", "rule");
     document.emplace_back("proxies", std::move(kept));
     document.emplace_back("proxy-groups", std::move(groups));

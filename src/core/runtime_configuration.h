@@ -29,10 +29,11 @@ struct KorvaneDNSPolicy {
     static YamlMapping settings(std::string_view proxyGroup);
 };
 
-// The YAML text of the core's configuration. The subscription's proxies are kept whole (their
-// scalars re-typed, their keys sorted) when their name is in allowedNames; the group lists
-// allowedNames as given. Throws the loader's YamlError for a syntax error, KorvaneError
-// "订阅格式错误" for a document of the wrong shape and "找不到有效的节点" when no proxy is kept.
+// The YAML text of the core's configuration. Of the subscription's proxies, the entry the node
+// list took for each name in allowedNames (the first usable one) is kept whole, its scalars
+// re-typed and its keys sorted; the group lists allowedNames as given. Throws the loader's YamlError for a
+// syntax error, KorvaneError "订阅格式错误" for a document of the wrong shape and "找不到有效的节点" when no
+// proxy is kept.
 std::string runtimeConfiguration(std::string_view subscription, const std::vector<std::string>& allowedNames,
                                  std::string_view mode);
 

@@ -1,5 +1,7 @@
 #include "diag/korvane_recorder.h"
 
+#include "base/files.h"
+
 #include "base/json.h"
 
 #include <algorithm>
@@ -31,31 +33,6 @@ constexpr std::string_view kCodeCharacters =
 constexpr std::string_view kInvalidCode = "invalid_code";
 constexpr std::string_view kFilePrefix = "client-";
 constexpr std::string_view kFileSuffix = ".jsonl";
-
-// yyyy-MM-dd of the UTC day containing t.
-std::string utcDate(WallTime t) {
-    const std::chrono::year_month_day date{std::chrono::floor<std::chrono::days>(t)};
-    char text[32];
-    std::snprintf(text, sizeof text, "%04d-%02u-%02u", static_cast<int>(date.year()),
-                  static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()));
-    return text;
-}
-
-WallTime modificationTime(const struct stat& info) {
-    const auto sinceEpoch =
-        std::chrono::seconds{info.st_mtim.tv_sec} + std::chrono::nanoseconds{info.st_mtim.tv_nsec};
-    return WallTime{std::chrono::duration_cast<WallTime::duration>(sinceEpoch)};
-}
-
-// mkdir -p with mode 0700 for every directory it creates. A component that already exists
-// is accepted as it is; the caller examines the final directory itself.
-bool makeDirectories(const fs::path& path) {
-    if (::mkdir(path.c_str(), 0700) == 0 || errno == EEXIST) return true;
-    if (errno != ENOENT) return false;
-    const auto parent = path.parent_path();
-    if (parent.empty() || parent == path || !makeDirectories(parent)) return false;
-    return ::mkdir(path.c_str(), 0700) == 0 || errno == EEXIST;
-}
 
 class FileDescriptor {
 public:
@@ -182,7 +159,7 @@ std::optional<fs::path> KorvaneRecorder::logDirectory() const {
     const auto support = environment_.applicationSupport();
     if (!support) return std::nullopt;
     auto directory = *support / "Korvane" / "logs";
-    if (!makeDirectories(directory)) return std::nullopt;
+    if (!createPrivateDirectories(directory)) return std::nullopt;
     // lstat: a symbolic link here could send the log anywhere, so it is refused, not followed.
     struct stat info {};
     if (::lstat(directory.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != ::geteuid())
@@ -192,29 +169,7 @@ std::optional<fs::path> KorvaneRecorder::logDirectory() const {
 }
 
 void KorvaneRecorder::prune(const fs::path& directory, WallTime today) {
-    struct Entry {
-        fs::path path;
-        std::optional<WallTime> modified;
-    };
-    // The whole listing first: a directory that cannot be read completely is left alone.
-    std::vector<Entry> entries;
-    std::error_code error;
-    for (fs::directory_iterator it(directory, error), end; !error && it != end; it.increment(error)) {
-        const std::string name = it->path().filename().string();
-        if (name.starts_with('.')) continue;
-        struct stat info {};
-        std::optional<WallTime> modified;
-        if (::lstat(it->path().c_str(), &info) == 0) modified = modificationTime(info);
-        entries.push_back({it->path(), modified});
-    }
-    if (error) return;
-
-    const WallTime cutoff = today - kRetention;
-    for (const auto& entry : entries) {
-        const std::string name = entry.path.filename().string();
-        if (!name.starts_with(kFilePrefix) || !name.ends_with(kFileSuffix)) continue;
-        if (entry.modified && *entry.modified < cutoff) fs::remove(entry.path, error);
-    }
+    pruneOldFiles(directory, kFilePrefix, kFileSuffix, today - kRetention);
 }
 
 } // namespace korvane

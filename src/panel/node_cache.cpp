@@ -7,7 +7,7 @@
 namespace korvane {
 
 std::vector<Node> readNodeCache(const std::filesystem::path& file) {
-    auto text = readFile(file);
+    auto text = readPrivateFile(file, kMaximumCacheSize).bytes;
     if (!text) return {};
     Json parsed = Json::parse(*text, nullptr, false);
     if (!parsed.is_array()) return {};

@@ -2,15 +2,19 @@
 
 #include "panel/node.h"
 
+#include <cstddef>
 #include <filesystem>
 #include <string_view>
 #include <vector>
 
 namespace korvane {
 
-// The node list cached as nodes.json beside subscription.yaml. Reading never fails: any
-// unreadable or invalid file gives an empty list, and entries that would not be offered to
-// the user are left out.
+// Each cache file is refused beyond this size, as a file the client cannot have written.
+inline constexpr std::size_t kMaximumCacheSize = 64u << 20;
+
+// The node list cached as nodes.json beside subscription.yaml. Reading never fails or blocks:
+// any unreadable, foreign or invalid file gives an empty list, and entries that would not be
+// offered to the user are left out.
 std::vector<Node> readNodeCache(const std::filesystem::path& file);
 
 // Writes subscription.yaml (the text as received) and then nodes.json into directory,

@@ -61,6 +61,20 @@ std::string typeOf(const YamlValue* value) {
 
 } // namespace
 
+std::optional<Node> nodeOfEntry(const YamlValue& entry) {
+    const YamlValue* name = entry.find("name");
+    const YamlValue* server = entry.find("server");
+    const YamlValue* port = entry.find("port");
+    if (!name || !name->isString() || !server || !server->isString() || !port) return std::nullopt;
+    if (!KorvaneNodePresentation::isServer(name->asString())) return std::nullopt;
+    if (server->asString().empty()) return std::nullopt;
+    const auto portNumber = portOf(*port);
+    if (!portNumber || *portNumber < 1 || *portNumber > 65535) return std::nullopt;
+    const YamlValue* type = entry.find("type");
+    return Node{name->asString(), typeOf(type && !type->isNull() ? type : nullptr), server->asString(),
+                *portNumber};
+}
+
 std::vector<Node> extractNodes(std::string_view text) {
     if (!isValidUtf8(text)) throw KorvaneError(kNotASubscription);
     const YamlValue document = loadYaml(text); // a syntax error keeps the parser's own text
@@ -73,20 +87,11 @@ std::vector<Node> extractNodes(std::string_view text) {
 
     std::vector<Node> nodes;
     nodes.reserve(proxies->asSequence().size());
-    std::unordered_set<std::string_view> taken;
+    std::unordered_set<std::string> taken;
     for (const auto& entry : proxies->asSequence()) {
-        const YamlValue* name = entry.find("name");
-        const YamlValue* server = entry.find("server");
-        const YamlValue* port = entry.find("port");
-        if (!name || !name->isString() || !server || !server->isString() || !port) continue;
-        if (!KorvaneNodePresentation::isServer(name->asString())) continue;
-        if (server->asString().empty()) continue;
-        const auto portNumber = portOf(*port);
-        if (!portNumber || *portNumber < 1 || *portNumber > 65535) continue;
-        if (!taken.insert(name->asString()).second) continue;
-        const YamlValue* type = entry.find("type");
-        nodes.push_back(Node{name->asString(), typeOf(type && !type->isNull() ? type : nullptr),
-                             server->asString(), *portNumber});
+        auto node = nodeOfEntry(entry);
+        if (!node || !taken.insert(node->name).second) continue;
+        nodes.push_back(std::move(*node));
     }
     if (nodes.empty()) throw KorvaneError("订阅中没有可用的节点");
     return nodes;

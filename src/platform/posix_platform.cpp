@@ -16,14 +16,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Creates the missing directories of path, each readable by the user alone; directories that
-// already exist are left as they are.
-void createPrivateDirectories(const fs::path& path) {
-    std::error_code error;
-    if (path.empty() || fs::exists(path, error)) return;
-    createPrivateDirectories(path.parent_path());
-    ::mkdir(path.c_str(), 0700);
-}
+// Far beyond what the client writes; a larger file is not the client's own.
+constexpr std::size_t kMaximumSettingsSize = 1 << 20;
 
 } // namespace
 
@@ -98,7 +92,9 @@ struct JsonFileDefaults::Store {
 
 JsonFileDefaults::JsonFileDefaults(fs::path file)
     : file_(std::move(file)), store_(std::make_unique<Store>()) {
-    if (auto text = readFile(file_)) {
+    // Read without blocking or following a link: a FIFO or a foreign file here starts the
+    // client with default settings.
+    if (auto text = readPrivateFile(file_, kMaximumSettingsSize).bytes) {
         Json parsed = Json::parse(*text, nullptr, false);
         if (parsed.is_object()) store_->values = std::move(parsed);
     }

@@ -1,16 +1,13 @@
 #include "sysproxy/command_runner.h"
 
+#include "base/child_process.h"
 #include "base/files.h"
 #include "base/text.h"
 
 #include <cerrno>
-#include <csignal>
 #include <fcntl.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-extern char** environ;
 
 namespace korvane {
 
@@ -55,35 +52,7 @@ std::string CommandRunner::run(const std::string& path, const std::vector<std::s
     Fd readEnd(ends[0]);
     Fd writeEnd(ends[1]);
 
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, writeEnd.get(), STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, writeEnd.get(), STDERR_FILENO);
-
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(path.c_str()));
-    for (const auto& argument : arguments)
-        argv.push_back(const_cast<char*>(argument.c_str()));
-    argv.push_back(nullptr);
-
-    // The tool starts with default signal handling and nothing blocked, whatever the thread
-    // that runs it has set up for itself.
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    sigset_t none;
-    sigset_t defaults;
-    sigemptyset(&none);
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGPIPE);
-    posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setsigdefault(&attributes, &defaults);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-
-    pid_t pid = -1;
-    const int spawnError = ::posix_spawn(&pid, path.c_str(), &actions, &attributes, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
-    if (spawnError != 0) throw FileError(spawnError);
+    const pid_t pid = startProcess(path, arguments, writeEnd.get());
     writeEnd.reset();
 
     std::string output;

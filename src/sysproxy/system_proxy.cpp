@@ -4,6 +4,7 @@
 #include "base/blocking.h"
 #include "base/errors.h"
 #include "base/text.h"
+#include "platform/local_proxy.h"
 #include "platform/system_paths.h"
 #include "sysproxy/command_runner.h"
 #include "sysproxy/proxy_helper_client.h"
@@ -24,13 +25,15 @@ constexpr const char* kEcho = "/bin/echo";
 constexpr const char* kBase64 = "/usr/bin/base64";
 constexpr const char* kZsh = "/bin/zsh";
 
-constexpr const char* kLocalHost = "127.0.0.1";
-constexpr int kLocalPort = 7897;
-
 constexpr const char* kRestorePrompt =
     "Korvane 需要恢复您原来的 Mac 网络代理设置。仅恢复此前保存的网络配置。";
 constexpr const char* kEnablePrompt = "Korvane 需要设置 Mac 网络代理来连接您的节点，代理地址为 "
                                       "127.0.0.1:7897。此授权只用于更改网络代理设置。";
+static_assert(std::string_view(kEnablePrompt).find(kLocalProxyAddress) != std::string_view::npos,
+              "the prompt names the address the settings are switched to");
+
+// The highest port the settings tool accepts.
+constexpr std::int64_t kMaxPort = 65535;
 
 struct Kind {
     const char* name;
@@ -86,8 +89,26 @@ std::string script(const std::vector<std::string>& commands) {
     return text;
 }
 
-bool pointsAtLocalPort(const ProxyEntry& entry) {
-    return entry.enabled && entry.server == kLocalHost && entry.port == kLocalPort;
+bool isLocalProxy(const ProxyEntry& entry) {
+    return entry.server == kLocalProxyHost && entry.port == kLocalProxyPort;
+}
+
+bool pointsAtLocalPort(const ProxyEntry& entry) { return entry.enabled && isLocalProxy(entry); }
+
+// A server the settings tool can be given back: without one, switching the kind on would
+// send traffic nowhere (or to whatever server is left, such as the local port).
+bool hasUsableServer(const ProxyEntry& entry) {
+    return !entry.server.empty() && entry.port > 0 && entry.port <= kMaxPort;
+}
+
+// Runs body on the work pool within turn. The turn ends when the body has really ended, not
+// when its task stops waiting for it: a cancelled task lets go of the body at once, and the
+// next operation must not overlap the settings change still under way.
+template <class F> auto withinTurn(SerialQueue::Turn turn, F body) {
+    return [body = std::move(body), token = std::move(turn).handOff()]() mutable {
+        const auto held = std::move(token);
+        body();
+    };
 }
 
 bool fileExists(const std::filesystem::path& path) {
@@ -145,6 +166,11 @@ std::vector<ServiceSnapshot> SystemProxy::snapshot() {
         service.web = parse(query("-getwebproxy", name));
         service.secure = parse(query("-getsecurewebproxy", name));
         service.socks = parse(query("-getsocksfirewallproxy", name));
+        // Settings pointing at the local port were left by a run of this client whose record
+        // is gone; recorded as the user's, a restore would point them at a dead port.
+        for (const auto& kind : kKinds) {
+            if (isLocalProxy(service.*kind.entry)) service.*kind.entry = ProxyEntry{};
+        }
         services.push_back(std::move(service));
     }
     return services;
@@ -152,7 +178,7 @@ std::vector<ServiceSnapshot> SystemProxy::snapshot() {
 
 std::string SystemProxy::enableScript(const std::vector<ServiceSnapshot>& services) {
     const std::string tool = kNetworksetup;
-    const std::string target = std::string(" ") + kLocalHost + " " + std::to_string(kLocalPort);
+    const std::string target = " " + std::string(kLocalProxyHost) + " " + std::to_string(kLocalProxyPort);
     std::vector<std::string> commands;
     for (const auto& service : services) {
         const std::string q = shellQuote(service.name);
@@ -172,11 +198,13 @@ std::string SystemProxy::restoreScript(const std::vector<ServiceSnapshot>& servi
         const std::string q = shellQuote(service.name);
         for (const auto& kind : kKinds) {
             const ProxyEntry& entry = service.*kind.entry;
-            if (!entry.server.empty() && entry.port > 0) {
+            const bool usable = hasUsableServer(entry);
+            if (usable) {
                 commands.push_back(tool + " -set" + kind.name + " " + q + " " + shellQuote(entry.server) +
                                    " " + std::to_string(entry.port));
             }
-            commands.push_back(tool + " -set" + kind.name + "state " + q + (entry.enabled ? " on" : " off"));
+            commands.push_back(tool + " -set" + kind.name + "state " + q +
+                               (entry.enabled && usable ? " on" : " off"));
         }
         std::string domains;
         for (const auto& domain : service.bypass)
@@ -207,12 +235,13 @@ void SystemProxy::runPrivileged(const std::string& script, const std::string& op
 }
 
 Task<void> SystemProxy::enable() {
-    if (fileExists(KorvaneProxyHelperClient::launchDaemonFile())) {
-        co_await blocking([] { KorvaneProxyHelperClient::send("enable"); });
-        co_return;
-    }
+    SerialQueue::Turn turn = co_await queue_.next();
     const std::filesystem::path backup = backup_;
-    auto switchOn = [backup] {
+    auto switchOn = withinTurn(std::move(turn), [backup] {
+        if (fileExists(KorvaneProxyHelperClient::launchDaemonFile())) {
+            KorvaneProxyHelperClient::send("enable");
+            return;
+        }
         const bool existed = fileExists(backup);
         if (!existed) {
             const auto services = snapshot();
@@ -233,25 +262,25 @@ Task<void> SystemProxy::enable() {
             }
             throw;
         }
-    };
+    });
     co_await blocking(std::move(switchOn));
 }
 
 Task<void> SystemProxy::restore() {
+    SerialQueue::Turn turn = co_await queue_.next();
     const std::filesystem::path backup = backup_;
-    if (fileExists(backup)) {
-        auto putBack = [backup] {
+    // What there is to restore is decided within the turn: a restore queued behind another
+    // finds the record already consumed and has nothing left to do.
+    auto putBack = withinTurn(std::move(turn), [backup] {
+        if (fileExists(backup)) {
             runPrivileged(restoreScript(readProxyBackup(backup)), "restore");
             std::error_code error;
             if (!std::filesystem::remove(backup, error) && error) throw FileError(error.value());
-        };
-        co_await blocking(std::move(putBack));
-        co_return;
-    }
-    if (!KorvaneProxyHelperClient::enabled()) co_return;
-    if (fileExists(KorvaneProxyHelperClient::launchDaemonFile())) {
-        co_await blocking([] { KorvaneProxyHelperClient::send("restore"); });
-    }
+            return;
+        }
+        if (KorvaneProxyHelperClient::enabled()) KorvaneProxyHelperClient::send("restore");
+    });
+    co_await blocking(std::move(putBack));
 }
 
 bool SystemProxy::stillRoutingThroughKorvane() const {

@@ -84,7 +84,83 @@ std::string scalarText(const YamlValue& value) {
     return "";
 }
 
-Config loadConfig(const std::string& path) {
+// ---- geo data
+
+// The geo data file `name` in the home directory, matched without regard to case as the core
+// does; empty when there is none.
+std::filesystem::path findGeoFile(const std::filesystem::path& home, std::string_view name) {
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(home, error)) {
+        const std::string candidate = entry.path().filename().string();
+        if (entry.is_regular_file(error) && candidate.size() == name.size() &&
+            std::equal(candidate.begin(), candidate.end(), name.begin(), [](char a, char b) {
+                return std::tolower(static_cast<unsigned char>(a)) ==
+                       std::tolower(static_cast<unsigned char>(b));
+            }))
+            return entry.path();
+    }
+    return {};
+}
+
+// One base-128 varint of a protobuf message at `at`, which is moved past it.
+std::optional<std::uint64_t> readVarint(std::string_view data, std::size_t& at) {
+    std::uint64_t value = 0;
+    for (int shift = 0; shift < 64 && at < data.size(); shift += 7) {
+        const auto byte = static_cast<unsigned char>(data[at++]);
+        value |= static_cast<std::uint64_t>(byte & 0x7f) << shift;
+        if (!(byte & 0x80)) return value;
+    }
+    return std::nullopt;
+}
+
+// The country codes of a GeoIPList or GeoSiteList (both: repeated entry = 1, each entry's
+// country_code = 1), upper-cased; nothing when the data is not such a message.
+std::optional<std::set<std::string>> geoCodes(std::string_view data) {
+    std::set<std::string> codes;
+    std::size_t at = 0;
+    while (at < data.size()) {
+        const auto key = readVarint(data, at);
+        const auto length = readVarint(data, at);
+        if (!key || *key != (1 << 3 | 2) || !length || *length > data.size() - at) return std::nullopt;
+        const std::string_view entry = data.substr(at, *length);
+        at += *length;
+        std::size_t inner = 0;
+        const auto codeKey = readVarint(entry, inner);
+        const auto codeLength = readVarint(entry, inner);
+        if (!codeKey || *codeKey != (1 << 3 | 2) || !codeLength || *codeLength > entry.size() - inner)
+            return std::nullopt;
+        std::string code(entry.substr(inner, *codeLength));
+        for (auto& c : code)
+            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        codes.insert(code);
+    }
+    return codes;
+}
+
+// What a GEOIP or GEOSITE rule needs before it can be built: its data file in the home
+// directory, holding a CN entry. The core downloads a missing or invalid file at this point;
+// offline that fails, and the rule with it. The stand-in never downloads. An empty answer means
+// the file is usable.
+std::string geoDataProblem(const std::filesystem::path& home, const std::string& file) {
+    const std::string kind = file.substr(0, file.find('.'));
+    const std::filesystem::path path = findGeoFile(home, file);
+    const std::string failure = "can't download " + file + ": the stand-in core does not download geo data";
+    if (path.empty()) {
+        std::printf("level=info msg=\"Can't find %s, start download\"\n", file.c_str());
+    } else {
+        std::ifstream in(path, std::ios::binary);
+        std::stringstream data;
+        data << in.rdbuf();
+        const auto codes = geoCodes(data.str());
+        if (codes && codes->contains("CN")) return "";
+        std::printf("level=warning msg=\"%s invalid, remove and download: country code CN not found\"\n",
+                    file.c_str());
+    }
+    std::printf("level=error msg=\"can't initial %s: %s\"\n", kind.c_str(), failure.c_str());
+    return failure;
+}
+
+Config loadConfig(const std::string& path, const std::filesystem::path& home) {
     std::ifstream file(path, std::ios::binary);
     if (!file) throw ConfigError{"open " + path + ": no such file or directory"};
     std::stringstream text;
@@ -146,6 +222,8 @@ Config loadConfig(const std::string& path) {
                 if (!defined(member))
                     throw ConfigError{"proxy group[" + group.name + "]: '" + member + "' not found"};
     }
+    const YamlValue* geodataMode = root.find("geodata-mode");
+    const bool geodata = geodataMode && geodataMode->isBoolean() && geodataMode->asBoolean();
     if (const YamlValue* rules = root.find("rules"); rules && rules->isSequence()) {
         std::size_t index = 0;
         for (const auto& entry : rules->asSequence()) {
@@ -166,6 +244,18 @@ Config loadConfig(const std::string& path) {
             if (!defined(rule.target))
                 throw ConfigError{"rules[" + std::to_string(index) + "] [" + line + "] error: proxy [" +
                                   rule.target + "] not found"};
+            // Without geodata mode, GEOIP reads the MaxMind database instead; the stand-in only
+            // checks that it is there.
+            std::string geoProblem;
+            if (rule.type == "GEOSITE") {
+                geoProblem = geoDataProblem(home, "GeoSite.dat");
+            } else if (rule.type == "GEOIP" && geodata) {
+                geoProblem = geoDataProblem(home, "GeoIP.dat");
+            } else if (rule.type == "GEOIP" && findGeoFile(home, "geoip.metadb").empty()) {
+                geoProblem = "can't download MMDB: the stand-in core does not download geo data";
+            }
+            if (!geoProblem.empty())
+                throw ConfigError{"rules[" + std::to_string(index) + "] [" + line + "] error: " + geoProblem};
             config.rules.push_back(rule);
             ++index;
         }
@@ -503,26 +593,104 @@ void serveMixed(Fd client) {
 
 // ---- controller
 
-std::string percentDecode(const std::string& text) {
+// The text with its %XX escapes decoded (and "+" as a space in a query); nothing when an escape
+// is malformed, which the core's URL parser rejects as a whole.
+std::optional<std::string> percentDecode(std::string_view text, bool query = false) {
     std::string out;
     for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '%' && i + 2 < text.size() && std::isxdigit(static_cast<unsigned char>(text[i + 1])) &&
-            std::isxdigit(static_cast<unsigned char>(text[i + 2]))) {
-            out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
+        if (text[i] == '%') {
+            if (i + 2 >= text.size() || !std::isxdigit(static_cast<unsigned char>(text[i + 1])) ||
+                !std::isxdigit(static_cast<unsigned char>(text[i + 2])))
+                return std::nullopt;
+            out += static_cast<char>(std::stoi(std::string(text.substr(i + 1, 2)), nullptr, 16));
             i += 2;
         } else {
-            out += text[i];
+            out += query && text[i] == '+' ? ' ' : text[i];
         }
+    }
+    return out;
+}
+
+// The path as the core's URL parser would write it back: letters, digits, "-_.~" and
+// "$&+,/:;=@" as they are, every other byte as an upper-case %XX.
+std::string defaultPathEncoding(std::string_view path) {
+    static constexpr std::string_view kKept = "-_.~$&+,/:;=@";
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    for (const char c : path) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (std::isalnum(byte) || kKept.find(c) != std::string_view::npos) {
+            out += c;
+        } else {
+            out += '%';
+            out += kHex[byte >> 4];
+            out += kHex[byte & 15];
+        }
+    }
+    return out;
+}
+
+// The path the core's router matches: the decoded one when the request spelt it the way the URL
+// parser would, the path as sent otherwise (so a "%2F" in a name does not split it). Names taken
+// from it are decoded once more, so in the first case a name is decoded twice: a literal "%41"
+// in a name, sent as "%2541", arrives as "A".
+std::optional<std::string> routePath(std::string_view rawPath) {
+    auto decoded = percentDecode(rawPath);
+    if (!decoded) return std::nullopt;
+    return defaultPathEncoding(*decoded) == rawPath ? *decoded : std::string(rawPath);
+}
+
+// The core's JSON: sorted keys (Json keeps them so) and "<", ">", "&" escaped as in HTML-safe
+// output.
+std::string jsonText(const Json& value) {
+    std::string out;
+    for (const char c : value.dump()) {
+        if (c == '<')
+            out += "\\u003c";
+        else if (c == '>')
+            out += "\\u003e";
+        else if (c == '&')
+            out += "\\u0026";
+        else
+            out += c;
     }
     return out;
 }
 
 struct Answer {
     int status;
-    std::string body; // without the trailing line feed
+    std::string body; // as sent
+    std::string contentType = "application/json";
+    bool close = false; // the connection ends after the answer
 };
 
-Answer message(int status, const std::string& text) { return {status, Json{{"message", text}}.dump()}; }
+Answer json(int status, const Json& value) { return {status, jsonText(value) + "\n"}; }
+Answer message(int status, const std::string& text) { return json(status, Json{{"message", text}}); }
+// The router's own answers, for paths it has no route for and methods a route does not take.
+Answer pageNotFound() { return {404, "404 page not found\n", "text/plain; charset=utf-8"}; }
+Answer methodNotAllowed() { return {405, "", ""}; }
+
+// The member a PUT /proxies/{group} body selects, decoded like the core: the first JSON value of
+// the body (what follows it is not read) must be an object or null; its "name" member (the key
+// matched without regard to case) must be a string or null. Absent or null selects "", which no
+// group has. Nothing when the body is invalid.
+std::optional<std::string> selectedName(const std::string& body) {
+    std::istringstream in(body);
+    Json request;
+    try {
+        in >> request;
+    } catch (const Json::exception&) {
+        return std::nullopt;
+    }
+    if (request.is_null()) return "";
+    if (!request.is_object()) return std::nullopt;
+    const Json* name = nullptr;
+    for (const auto& [key, value] : request.items())
+        if (key == "name" || (!name && lower(key) == "name")) name = &value;
+    if (!name || name->is_null()) return "";
+    if (!name->is_string()) return std::nullopt;
+    return name->get<std::string>();
+}
 
 std::string typeName(const std::string& type) {
     if (type == "socks5") return "Socks5";
@@ -533,28 +701,48 @@ std::string typeName(const std::string& type) {
     return type;
 }
 
-// Status line and time of a HEAD request through the outbound; the delay test's measurement.
-Answer delayTest(const std::string& name, const std::string& query) {
+// The first value of each query item, decoded; items with a malformed escape are left out.
+std::map<std::string, std::string> queryItems(const std::string& query) {
     std::map<std::string, std::string> items;
     std::stringstream stream(query);
     for (std::string item; std::getline(stream, item, '&');) {
-        auto eq = item.find('=');
-        if (eq != std::string::npos) items[item.substr(0, eq)] = percentDecode(item.substr(eq + 1));
+        const auto eq = item.find('=');
+        auto key = percentDecode(item.substr(0, eq), true);
+        auto value = percentDecode(eq == std::string::npos ? "" : item.substr(eq + 1), true);
+        if (key && value) items.emplace(*key, *value);
     }
-    const std::string timeoutText = items["timeout"];
-    char* end = nullptr;
-    const long timeout = std::strtol(timeoutText.c_str(), &end, 10);
-    if (timeoutText.empty() || *end || timeout < 0 || timeout > 32767) return message(400, "Body invalid");
+    return items;
+}
+
+// A decimal 16-bit integer as the core parses the delay test's time-out: an optional sign, then
+// digits only.
+std::optional<long> parseInt16(const std::string& text) {
+    std::size_t digits = !text.empty() && (text[0] == '+' || text[0] == '-') ? 1 : 0;
+    if (digits == text.size() || text.size() > 10) return std::nullopt;
+    for (std::size_t i = digits; i < text.size(); ++i)
+        if (!std::isdigit(static_cast<unsigned char>(text[i]))) return std::nullopt;
+    const long value = std::strtol(text.c_str(), nullptr, 10);
+    if (value < -32768 || value > 32767) return std::nullopt;
+    return value;
+}
+
+// Status line and time of a HEAD request through the outbound; the delay test's measurement.
+Answer delayTest(const std::string& name, const std::string& query) {
+    auto items = queryItems(query);
+    const auto timeout = parseInt16(items["timeout"]);
+    if (!timeout) return message(400, "Body invalid");
+    // The test runs under a deadline that has passed already.
+    if (*timeout <= 0) return message(504, "Timeout");
     const std::string url = items["url"];
     const bool tls = url.starts_with("https://");
-    if (!tls && !url.starts_with("http://")) return message(400, "Body invalid");
+    if (!tls && !url.starts_with("http://")) return message(503, "An error occurred in the delay test");
     const std::string rest = url.substr(tls ? 8 : 7);
     const auto slash = rest.find('/');
     const std::string path = slash == std::string::npos ? "/" : rest.substr(slash);
     auto [host, port] = splitAuthority(rest.substr(0, slash), tls ? 443 : 80);
 
     const auto start = Clock::now();
-    const auto deadline = start + std::chrono::milliseconds(timeout);
+    const auto deadline = start + std::chrono::milliseconds(*timeout);
     auto remaining = [&] {
         return static_cast<int>(std::max<long>(
             1, std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count()));
@@ -584,22 +772,22 @@ Answer delayTest(const std::string& name, const std::string& query) {
     const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
     if (Clock::now() > deadline) return message(504, "Timeout");
     if (!answered || elapsed == 0) return message(503, "An error occurred in the delay test");
-    return {200, Json{{"delay", elapsed}}.dump()};
+    return json(200, Json{{"delay", elapsed}});
 }
 
 Answer controllerAnswer(const std::string& method, const std::string& target, const std::string& body) {
     const auto question = target.find('?');
-    const std::string path = target.substr(0, question);
     const std::string query = question == std::string::npos ? "" : target.substr(question + 1);
-    if (path == "/version" && method == "GET") return {200, R"({"meta":true,"version":"v1.19.2"})"};
-    if (!path.starts_with("/proxies/")) return message(404, "Resource not found");
-    std::string name = path.substr(9);
-    bool delay = false;
-    if (name.ends_with("/delay")) {
-        name.resize(name.size() - 6);
-        delay = true;
-    }
-    name = percentDecode(name);
+    const auto path = routePath(std::string_view(target).substr(0, question));
+    if (!path) return {400, "400 Bad Request", "text/plain; charset=utf-8", true};
+    if (*path == "/version")
+        return method == "GET" ? json(200, Json{{"meta", true}, {"version", "v1.19.2"}}) : methodNotAllowed();
+    if (!path->starts_with("/proxies/") || path->size() == 9) return pageNotFound();
+    const std::string rest = path->substr(9);
+    const auto slash = rest.find('/');
+    const std::string segment = rest.substr(0, slash);
+    const std::string tail = slash == std::string::npos ? "" : rest.substr(slash);
+    const std::string name = percentDecode(segment).value_or(segment);
 
     std::unique_lock lock(gConfigMutex);
     Group* group = nullptr;
@@ -607,43 +795,62 @@ Answer controllerAnswer(const std::string& method, const std::string& target, co
         if (g.name == name) group = &g;
     const bool known = group || gConfig.nodes.contains(name) || name == "DIRECT" || name == "REJECT";
     if (!known) return message(404, "Resource not found");
-    if (delay) {
-        if (method != "GET") return message(404, "Resource not found");
+    if (tail == "/delay") {
+        if (method != "GET") return methodNotAllowed();
         lock.unlock();
         return delayTest(name, query);
     }
+    if (!tail.empty() && tail != "/") return pageNotFound();
     if (method == "PUT") {
-        const Json request = Json::parse(body, nullptr, false);
-        if (request.is_discarded() || !request.is_object() || !request.contains("name") ||
-            !request["name"].is_string())
-            return message(400, "Body invalid");
+        const auto member = selectedName(body);
+        if (!member) return message(400, "Body invalid");
         if (!group) return message(400, "Must be a Selector");
-        const std::string member = request["name"];
-        if (std::find(group->members.begin(), group->members.end(), member) == group->members.end())
+        if (std::find(group->members.begin(), group->members.end(), *member) == group->members.end())
             return message(400, "Selector update error: proxy not exist");
-        group->now = member;
-        return {204, ""};
+        group->now = *member;
+        return {204, "", ""};
     }
-    if (method != "GET") return message(405, "Method not allowed");
+    // Only groups that select automatically can be unpinned; a select group or a node cannot.
+    if (method == "DELETE") return message(400, "Body invalid");
+    if (method != "GET") return methodNotAllowed();
     if (group)
-        return {200, Json{{"alive", true},
-                          {"all", group->members},
-                          {"history", Json::array()},
-                          {"name", group->name},
-                          {"now", group->now},
-                          {"type", "Selector"},
-                          {"udp", true}}
-                         .dump()};
+        return json(200, Json{{"alive", true},
+                              {"all", group->members},
+                              {"history", Json::array()},
+                              {"name", group->name},
+                              {"now", group->now},
+                              {"type", "Selector"},
+                              {"udp", true}});
     auto node = gConfig.nodes.find(name);
     const std::string type =
         node == gConfig.nodes.end() ? (name == "DIRECT" ? "Direct" : "Reject") : typeName(node->second.type);
     const bool udp = node == gConfig.nodes.end() || node->second.udp;
-    return {200,
-            Json{{"alive", true}, {"history", Json::array()}, {"name", name}, {"type", type}, {"udp", udp}}
-                .dump()};
+    return json(
+        200, Json{{"alive", true}, {"history", Json::array()}, {"name", name}, {"type", type}, {"udp", udp}});
 }
 
 int gControllerDelayMs = 0;
+
+const char* statusText(int status) {
+    switch (status) {
+    case 200:
+        return "OK";
+    case 204:
+        return "No Content";
+    case 400:
+        return "Bad Request";
+    case 404:
+        return "Not Found";
+    case 405:
+        return "Method Not Allowed";
+    case 503:
+        return "Service Unavailable";
+    case 504:
+        return "Gateway Timeout";
+    default:
+        return "Error";
+    }
+}
 
 void serveController(Fd client) {
     setTimeouts(client.fd, 30000);
@@ -669,18 +876,22 @@ void serveController(Fd client) {
         if (gControllerDelayMs > 0)
             std::this_thread::sleep_for(std::chrono::milliseconds(gControllerDelayMs));
         const Answer answer = controllerAnswer(method, target, body);
-        const std::string payload = answer.status == 204 ? "" : answer.body + "\n";
-        std::string response = "HTTP/1.1 " + std::to_string(answer.status) + " " +
-                               (answer.status < 300 ? "OK" : "Error") + "\r\n";
-        if (answer.status != 204) response += "Content-Type: application/json\r\n";
-        response += "Content-Length: " + std::to_string(payload.size()) + "\r\n\r\n" + payload;
-        if (!sendAll(client.fd, response)) return;
+        std::string response =
+            "HTTP/1.1 " + std::to_string(answer.status) + " " + statusText(answer.status) + "\r\n";
+        if (!answer.contentType.empty()) response += "Content-Type: " + answer.contentType + "\r\n";
+        if (answer.close) response += "Connection: close\r\n";
+        if (answer.status != 204)
+            response += "Content-Length: " + std::to_string(answer.body.size()) + "\r\n";
+        response += "\r\n" + answer.body;
+        const bool close = answer.close || lowered.find("\r\nconnection: close\r\n") != std::string::npos;
+        if (!sendAll(client.fd, response) || close) return;
     }
 }
 
 // ---- listening
 
-void listenOn(std::uint16_t port, void (*serve)(Fd)) {
+// `failure` names the listener in the line logged when its port cannot be bound.
+void listenOn(std::uint16_t port, void (*serve)(Fd), const char* failure) {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int on = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
@@ -690,8 +901,11 @@ void listenOn(std::uint16_t port, void (*serve)(Fd)) {
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(fd, 128) != 0) {
         // Like the real core: a port that cannot be bound is logged, and the process stays up.
-        std::printf("level=error msg=\"Start listener error: listen tcp 127.0.0.1:%u: %s\"\n", port,
-                    std::strerror(errno));
+        std::string reason = std::strerror(errno);
+        if (!reason.empty())
+            reason[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(reason[0])));
+        std::printf("level=error msg=\"%s: listen tcp 127.0.0.1:%u: bind: %s\"\n", failure, port,
+                    reason.c_str());
         std::fflush(stdout);
         ::close(fd);
         return;
@@ -722,7 +936,7 @@ int main(int argc, char** argv) {
     std::filesystem::create_directories(home, ignored);
 
     try {
-        gConfig = loadConfig(configFile);
+        gConfig = loadConfig(configFile, home);
     } catch (const ConfigError& error) {
         std::printf("level=fatal msg=\"Parse config error: %s\"\n", error.message.c_str());
         return 1;
@@ -733,8 +947,11 @@ int main(int argc, char** argv) {
 
     std::printf("level=info msg=\"micore stand-in started with %zu proxies\"\n", gConfig.nodes.size());
     std::fflush(stdout);
-    listenOn(kMixedPort, serveMixed);
-    listenOn(kControllerPort, serveController);
+    // The controller comes up first; the mixed port may follow a little later.
+    listenOn(kControllerPort, serveController, "External controller listen error");
+    if (const char* delay = std::getenv("MICORE_MIXED_PORT_DELAY_MS"))
+        std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(delay)));
+    listenOn(kMixedPort, serveMixed, "Start Mixed(http+socks) server error");
     for (;;)
         ::pause();
 }

@@ -68,7 +68,7 @@ TEST_F(TaskTest, ExceptionsTravelThroughCoAwait) {
             caught = error.what();
         }
     };
-    spawn(work());
+    auto handle = spawn(work());
     loop.runUntilIdle();
     EXPECT_EQ(caught, "无法连接");
 }
@@ -91,7 +91,7 @@ TEST_F(TaskTest, SleepUsesVirtualTime) {
         co_await sleep(1800s);
         stage = 2;
     };
-    spawn(work());
+    auto handle = spawn(work());
     loop.runUntilIdle();
     EXPECT_EQ(stage, 1);
     loop.advance(1799s);
@@ -176,7 +176,7 @@ TEST_F(TaskTest, JoinAfterCancelWaitsForTheEnd) {
         order.push_back("joined again");
     };
     loop.runUntilIdle();
-    spawn(stopper());
+    auto stopping = spawn(stopper());
     loop.runUntilIdle();
     EXPECT_EQ(order, (std::vector<std::string>{"sleeper cleaned up", "joined", "joined again"}));
 }
@@ -278,7 +278,7 @@ TEST(PlainLoopTest, RunsPostedWorkAndTimersUntilQuit) {
         order.push_back("blocked " + std::to_string(value));
         loop.quit();
     };
-    spawn(work());
+    auto handle = spawn(work());
     loop.run();
     setMainExecutor(nullptr);
     EXPECT_EQ(order, (std::vector<std::string>{"start", "slept", "blocked 3"}));

@@ -28,6 +28,7 @@ TEST(MihomoCoreInterface, NamesArePercentEncodedAsOneSegment) {
     EXPECT_EQ(MihomoCore::encodeName("Aa0-._~"), "Aa0-._~");
     EXPECT_EQ(MihomoCore::encodeName("a b/c</d"), "a%20b%2Fc%3C%2Fd");
     EXPECT_EQ(MihomoCore::encodeName(kProxyGroupName), "Korvane%20%E6%89%8B%E5%8A%A8%E8%8A%82%E7%82%B9");
+    EXPECT_EQ(MihomoCore::encodeName("x%41"), "%78%25%34%31");
 }
 
 // The controller as the real core answers it, at its fixed loopback address.
@@ -80,10 +81,11 @@ TEST_F(ControllerTest, MeasureDelayGivesUpAfterTheLimitPlusASecond) {
     auto measure = [](HttpClient& http, std::optional<bool>& out) -> Task<void> {
         out = co_await MihomoCore::measureDelay(http, "n", "https://probe.example/generate_204", 500);
     };
-    spawn(measure(controller, reached));
+    auto handle = spawn(measure(controller, reached));
     loop.advance(std::chrono::milliseconds(1499));
-    EXPECT_FALSE(reached.has_value());
+    EXPECT_FALSE(handle.done());
     loop.advance(std::chrono::milliseconds(1));
+    EXPECT_TRUE(handle.done());
     EXPECT_EQ(reached, false);
 }
 

@@ -3,6 +3,7 @@
 
 #include "core/mihomo_core.h"
 #include "core/runtime_configuration.h"
+#include "platform/local_proxy.h"
 #include "testing/async_test.h"
 #include "testing/https_server.h"
 #include "testing/temp_dir.h"
@@ -116,7 +117,7 @@ std::string readText(const std::filesystem::path& path) {
 }
 
 // Sends raw bytes to the mixed port and returns everything read until the peer closes.
-std::string exchange(const std::string& request, int port = MihomoCore::kMixedPort) {
+std::string exchange(const std::string& request, int port = kLocalProxyPort) {
     int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -140,15 +141,20 @@ const std::string kOddName = "a b/节点</x";
 class MicoreTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_FALSE(localPortAccepts(MihomoCore::kMixedPort)) << "port 7897 is taken";
+        ASSERT_FALSE(localPortAccepts(kLocalProxyPort)) << "port 7897 is taken";
         origin.route("HEAD", "/generate_204", HttpResponse::text(204, ""));
     }
 
+    // The client's configuration in a home directory that also has the geo data its rules need.
     std::filesystem::path writeConfig(const std::string& proxies, const std::vector<std::string>& names,
                                       const std::string& mode = "global") {
         const auto file = dir.path() / "runtime" / "config.yaml";
         std::filesystem::create_directories(file.parent_path());
         std::ofstream(file) << runtimeConfiguration("proxies:\n" + proxies, names, mode);
+        for (const char* geo : {"geoip.dat", "geosite.dat"})
+            std::filesystem::copy_file(std::filesystem::path(KORVANE_MICORE_GEODATA_DIR) / geo,
+                                       file.parent_path() / geo,
+                                       std::filesystem::copy_options::overwrite_existing);
         return file;
     }
 
@@ -196,9 +202,10 @@ TEST_F(MicoreTest, DelayThroughRealProxiesAndOddNames) {
     const std::uint16_t socksPort = freePort(), httpPort = freePort();
     auto socks = startMicrosocks(socksPort);
     auto tiny = startTinyproxy(httpPort);
-    auto core = startCore(writeConfig(node(kOddName, "socks5", socksPort) + node("HTTP 1", "http", httpPort) +
-                                          node("dead", "socks5", freePort()),
-                                      {kOddName, "HTTP 1", "dead"}));
+    auto core =
+        startCore(writeConfig(node(kOddName, "socks5", socksPort) + node("HTTP 1", "http", httpPort) +
+                                  node("dead", "socks5", freePort()) + node("x%41", "socks5", socksPort),
+                              {kOddName, "HTTP 1", "dead", "x%41"}));
     ASSERT_TRUE(waitForPort(9097)) << readText(dir.path() / "core.log");
     runTask(loop, MihomoCore::version(http));
 
@@ -206,6 +213,7 @@ TEST_F(MicoreTest, DelayThroughRealProxiesAndOddNames) {
     EXPECT_TRUE(runTask(loop, MihomoCore::measureDelay(http, "HTTP 1", probe(), 5000)));
     EXPECT_FALSE(runTask(loop, MihomoCore::measureDelay(http, "dead", probe(), 2000)));
     EXPECT_FALSE(runTask(loop, MihomoCore::measureDelay(http, "unknown", probe(), 2000)));
+    EXPECT_TRUE(runTask(loop, MihomoCore::measureDelay(http, "x%41", probe(), 5000))); // not decoded twice
 
     // The name survives the path both ways: selected by it, reported back as it.
     const std::string group(kProxyGroupName);
@@ -214,7 +222,7 @@ TEST_F(MicoreTest, DelayThroughRealProxiesAndOddNames) {
     runTask(loop, MihomoCore::select(http, group, kOddName));
     const Json state = runTask(loop, MihomoCore::group(http, group));
     EXPECT_EQ(state.at("now"), kOddName);
-    EXPECT_EQ(state.at("all"), (Json{kOddName, "HTTP 1", "dead"}));
+    EXPECT_EQ(state.at("all"), (Json{kOddName, "HTTP 1", "dead", "x%41"}));
     EXPECT_EQ(errorOf(loop, MihomoCore::select(http, group, "")), "Selector update error: proxy not exist");
     EXPECT_EQ(errorOf(loop, MihomoCore::select(http, kOddName, "HTTP 1")), "Must be a Selector");
     EXPECT_TRUE(runTask(loop, MihomoCore::measureDelay(http, group, probe(), 5000)));
@@ -234,7 +242,7 @@ TEST_F(MicoreTest, MixedPortRoutesByRulesThroughTheSelectedNode) {
     auto socks = startMicrosocks(socksPort);
     auto core = startCore(writeConfig(node("dead", "socks5", freePort()) + node("live", "socks5", socksPort),
                                       {"dead", "live"}, "smart"));
-    ASSERT_TRUE(waitForPort(MihomoCore::kMixedPort));
+    ASSERT_TRUE(waitForPort(kLocalProxyPort));
     const std::string port = std::to_string(site.port());
     auto get = [&](const std::string& host) {
         return exchange("GET http://" + host + ":" + port + "/page HTTP/1.1\r\nHost: " + host + "\r\n\r\n");
@@ -275,25 +283,106 @@ TEST_F(MicoreTest, MixedPortRoutesByRulesThroughTheSelectedNode) {
 }
 
 TEST_F(MicoreTest, BadConfigurationFailsBeforeBinding) {
-    const auto config = dir.path() / "runtime" / "config.yaml";
-    std::filesystem::create_directories(config.parent_path());
-    const std::string group = "proxy-groups: [{name: G, type: select, proxies: [a]}]\n";
-    const std::string cases[] = {
-        "proxies: [{name: a, type: socks5}, {name: a, type: http}]\n" + group,
-        "proxies: [{name: a, type: socks5}]\nproxy-groups: [{name: G, type: select, proxies: []}]\n",
-        "proxies: [{name: a, type: socks5}]\nproxy-groups: [{name: G, type: select, proxies: [b]}]\n",
-        "proxies: [{name: a, type: socks5}]\n" + group + "rules: [MATCH,H]\n",
-        "log-level: warn\n",
-        "proxies: [unclosed\n",
-    };
-    for (const auto& text : cases) {
+    const auto config = writeConfig(node("a", "socks5", 1), {"a"}, "smart");
+    const auto home = config.parent_path();
+    const std::string clientConfig = readText(config);
+    const auto expectFatal = [&](const std::string& text, const std::string& expected) {
         std::ofstream(config) << text;
         auto core = startCore(config);
         EXPECT_EQ(core->waitExit(5s), 1) << text;
-        EXPECT_TRUE(readText(dir.path() / "core.log").starts_with("level=fatal msg=\"Parse config error: "))
-            << text;
+        const std::string log = readText(dir.path() / "core.log");
+        EXPECT_NE(log.find("level=fatal msg=\"Parse config error: " + expected), std::string::npos) << log;
         EXPECT_FALSE(localPortAccepts(9097));
+    };
+    const std::string group = "proxy-groups: [{name: G, type: select, proxies: [a]}]\n";
+    const std::pair<std::string, std::string> cases[] = {
+        {"proxies: [{name: a, type: socks5}, {name: a, type: http}]\n" + group,
+         "proxy 1: duplicate proxy name"},
+        {"proxies: [{name: a, type: socks5}]\nproxy-groups: [{name: G, type: select, proxies: []}]\n",
+         "proxy group[G]"},
+        {"proxies: [{name: a, type: socks5}]\nproxy-groups: [{name: G, type: select, proxies: [b]}]\n",
+         "proxy group[G]: 'b' not found"},
+        {"proxies: [{name: a, type: socks5}]\n" + group + "rules: ['MATCH,H']\n",
+         "rules[0] [MATCH,H] error: proxy [H] not found"},
+        {"log-level: warn\n", "log-level"},
+        {"proxies: [unclosed\n", "yaml: "},
+    };
+    for (const auto& [text, expected] : cases)
+        expectFatal(text, expected);
+
+    // Geo data the rules need, missing or without a CN entry: offline, the core fails to
+    // download it. Global mode has no GEOIP rule, so it starts without geoip.dat.
+    const std::string geosite = readText(home / "geosite.dat");
+    const std::string geositeError = "rules[22] [GEOSITE,private,DIRECT] error: can't download GeoSite.dat";
+    std::filesystem::remove(home / "geosite.dat");
+    expectFatal(clientConfig, geositeError);
+    std::ofstream(home / "GeoSite.dat") << std::string("\x0a\x04\x0a\x02US", 6); // a list holding US only
+    expectFatal(clientConfig, geositeError);
+    std::ofstream(home / "GeoSite.dat") << "not geo data";
+    expectFatal(clientConfig, geositeError);
+    std::filesystem::remove(home / "GeoSite.dat");
+    std::ofstream(home / "GEOSITE.DAT") << geosite; // the name is matched without regard to case
+    std::filesystem::remove(home / "geoip.dat");
+    expectFatal(clientConfig, "rules[26] [GEOIP,CN,DIRECT] error: can't download GeoIP.dat");
+    writeConfig(node("a", "socks5", 1), {"a"}, "global");
+    std::filesystem::remove(home / "geoip.dat");
+    auto core = startCore(config);
+    EXPECT_TRUE(waitForPort(9097)) << readText(dir.path() / "core.log");
+}
+
+// Raw requests to the controller, answered as the core's router and handlers answer them.
+TEST_F(MicoreTest, ControllerAnswersLikeTheCore) {
+    auto core = startCore(
+        writeConfig(node("dead", "socks5", 1) + node("x%41", "socks5", 1) + node("a&b", "socks5", 1),
+                    {"dead", "x%41", "a&b"}));
+    ASSERT_TRUE(waitForPort(9097));
+    const std::string group = "/proxies/Korvane%20%E6%89%8B%E5%8A%A8%E8%8A%82%E7%82%B9";
+    struct Case {
+        std::string method, target, body, answer;
+    };
+    const Case cases[] = {
+        {"GET", "/version", "", "200 {\"meta\":true,\"version\":\"v1.19.2\"}\n"},
+        {"PUT", "/version", "", "405 "},
+        {"GET", "/nothing", "", "404 404 page not found\n"},
+        {"GET", "/proxies/unknown", "", "404 {\"message\":\"Resource not found\"}\n"},
+        {"POST", "/proxies/dead", "", "405 "},
+        {"GET", "/proxies/%zz", "", "400 400 Bad Request"},
+        // Selection: the body is read like a JSON object with an optional string "name".
+        {"PUT", group, "{}", "400 {\"message\":\"Selector update error: proxy not exist\"}\n"},
+        {"PUT", group, "{\"name\":null}", "400 {\"message\":\"Selector update error: proxy not exist\"}\n"},
+        {"PUT", group, "null", "400 {\"message\":\"Selector update error: proxy not exist\"}\n"},
+        {"PUT", group, "", "400 {\"message\":\"Body invalid\"}\n"},
+        {"PUT", group, "[\"dead\"]", "400 {\"message\":\"Body invalid\"}\n"},
+        {"PUT", group, "{\"name\":5}", "400 {\"message\":\"Body invalid\"}\n"},
+        {"PUT", group, "{\"NAME\":\"a&b\"} and more", "204 "},
+        {"PUT", "/proxies/dead", "{\"name\":\"dead\"}", "400 {\"message\":\"Must be a Selector\"}\n"},
+        {"DELETE", group, "", "400 {\"message\":\"Body invalid\"}\n"},
+        // The delay test's time-out is a 16-bit integer; a bad probe URL fails the test.
+        {"GET", "/proxies/dead/delay?timeout=abc&url=http://a/", "", "400 {\"message\":\"Body invalid\"}\n"},
+        {"GET", "/proxies/dead/delay?timeout=32768&url=http://a/", "",
+         "400 {\"message\":\"Body invalid\"}\n"},
+        {"GET", "/proxies/dead/delay?timeout=-5&url=http://a/", "", "504 {\"message\":\"Timeout\"}\n"},
+        {"GET", "/proxies/dead/delay?timeout=%2B900&url=ftp://a/", "",
+         "503 {\"message\":\"An error occurred in the delay test\"}\n"},
+        // Names: "&" comes back escaped; a path spelt as the URL parser would spell it has its
+        // name decoded twice, so "x%41" is reached only through a path spelt otherwise.
+        {"GET", "/proxies/a%26b", "",
+         "200 {\"alive\":true,\"history\":[],\"name\":\"a\\u0026b\",\"type\":\"Socks5\",\"udp\":false}\n"},
+        {"GET", "/proxies/x%2541", "", "404 {\"message\":\"Resource not found\"}\n"},
+        {"GET", "/proxies/x%25%34%31", "",
+         "200 {\"alive\":true,\"history\":[],\"name\":\"x%41\",\"type\":\"Socks5\",\"udp\":false}\n"},
+    };
+    for (const auto& c : cases) {
+        const std::string response =
+            exchange(c.method + " " + c.target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n" +
+                         "Content-Length: " + std::to_string(c.body.size()) + "\r\n\r\n" + c.body,
+                     9097);
+        const auto bodyAt = response.find("\r\n\r\n");
+        ASSERT_NE(bodyAt, std::string::npos) << c.method << " " << c.target << ": " << response;
+        EXPECT_EQ(response.substr(9, 4) + response.substr(bodyAt + 4), c.answer)
+            << c.method << " " << c.target;
     }
+    EXPECT_EQ(runTask(loop, MihomoCore::group(http, std::string(kProxyGroupName))).at("now"), "a&b");
 }
 
 TEST_F(MicoreTest, Knobs) {
@@ -306,6 +395,15 @@ TEST_F(MicoreTest, Knobs) {
         auto core = startCore(config, {"MICORE_CONTROLLER_DELAY_MS=1500"});
         ASSERT_TRUE(waitForPort(9097));
         EXPECT_NE(errorOf(loop, MihomoCore::version(http)), ""); // the 1 s time-out passes first
+    }
+    ASSERT_TRUE(waitForPort(9097, false));
+    {
+        // The controller answers while the mixed port does not listen yet, as the core may.
+        auto core = startCore(config, {"MICORE_MIXED_PORT_DELAY_MS=2000"});
+        ASSERT_TRUE(waitForPort(9097));
+        runTask(loop, MihomoCore::version(http));
+        EXPECT_FALSE(localPortAccepts(kLocalProxyPort));
+        EXPECT_TRUE(waitForPort(kLocalProxyPort));
     }
     ASSERT_TRUE(waitForPort(9097, false));
     {

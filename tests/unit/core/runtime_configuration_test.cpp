@@ -1,15 +1,21 @@
 #include "base/errors.h"
+#include "base/json.h"
 #include "base/yaml.h"
 #include "core/runtime_configuration.h"
+#include "panel/subscription_parser.h"
+#include "testing/temp_dir.h"
 
 #include <korvane_deployment.h>
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <fstream>
 #include <string>
 #include <vector>
 
 using namespace korvane;
+using korvane::testing::TempDir;
 
 namespace {
 
@@ -141,12 +147,133 @@ TEST(RuntimeConfiguration, KeepsAllowedProxiesWholeAndRetyped) {
     EXPECT_EQ(document.find("proxy-groups")->asSequence().size(), 1u);
 }
 
-// The core refuses a configuration defining a name twice: the first definition is kept.
-TEST(RuntimeConfiguration, SecondDefinitionOfANameIsDropped) {
-    const YamlValue document = loadYaml(runtimeConfiguration(kSubscription, {"香港 01"}, "global"));
-    const auto& proxies = document.find("proxies")->asSequence();
-    ASSERT_EQ(proxies.size(), 1u);
-    EXPECT_EQ(*proxies[0].find("server"), YamlValue("hk.example"));
+// The core refuses a configuration that defines a name twice; of several entries of a name the
+// one kept is the one the node list shows, the first usable one.
+TEST(RuntimeConfiguration, KeepsTheEntryTheNodeListTook) {
+    const std::string subscription = R"(proxies:
+  - {name: HK, type: ss, server: zero-port.example, port: 0}
+  - {name: HK, type: ss, server: hk.example, port: 443}
+  - {name: HK, type: ss, server: later.example, port: 444}
+  - {name: JP, type: ss, server: jp.example, port: 8443}
+  - {name: JP, type: ss, server: jp2.example, port: 8443}
+  - {name: US, type: ss, server: "", port: 1}
+  - {name: US, type: ss, server: us.example, port: "+80"}
+  - {name: SG, type: ss, server: sg.example}
+)";
+    std::vector<std::string> names;
+    for (const auto& node : extractNodes(subscription))
+        names.push_back(node.name);
+    ASSERT_EQ(names, (std::vector<std::string>{"HK", "JP", "US"}));
+    names.emplace_back("SG"); // an allowed name with no usable entry is still not defined
+
+    const YamlValue document = loadYaml(runtimeConfiguration(subscription, names, "smart"));
+    std::vector<std::string> kept;
+    for (const auto& proxy : document.find("proxies")->asSequence())
+        kept.push_back(proxy.find("name")->asString() + "@" + proxy.find("server")->asString());
+    EXPECT_EQ(kept, (std::vector<std::string>{"HK@hk.example", "JP@jp.example", "US@us.example"}));
+}
+
+// Each text, were it written plain, some reader would take for a number, a boolean, null, a date
+// or a key of its own: ours (YAML 1.1), other 1.1 readers, or the core's (YAML 1.2 core schema).
+// Passwords and ids must reach the core as the strings the subscription gave.
+TEST(RuntimeConfiguration, StringsStayStringsForReadersOfBothSchemas) {
+    const std::vector<std::string> texts = {
+        "0123456789",
+        "09",
+        "-09",
+        "+0099",
+        "0_9",
+        "08.50",
+        "0o17",
+        "0O17",
+        "0x1F",
+        "0X1F",
+        "-0x1F",
+        "0b101",
+        "0B101",
+        ".5",
+        "1e3",
+        "1E+3",
+        "+12",
+        "-.inf",
+        ".NaN",
+        "1_000",
+        "190:20:30",
+        "1:30",
+        "y",
+        "n",
+        "Y",
+        "yes",
+        "No",
+        "ON",
+        "off",
+        "True",
+        "FALSE",
+        "~",
+        "null",
+        "NULL",
+        "",
+        "2002-12-14",
+        "2001-12-14 21:59:43.10 -5",
+        "=",
+        "<<",
+        "123456",
+        "1.2.3.4",
+        "0x_",
+        "1e",
+        "abc09",
+    };
+    std::string subscription = "proxies:\n";
+    std::vector<std::string> names;
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        names.push_back("节点 " + std::to_string(i));
+        subscription += "  - {name: \"" + names.back() +
+                        "\", type: ss, server: s.example, port: 1, "
+                        "password: \"" +
+                        texts[i] + "\", short-id: '" + texts[i] + "'}\n";
+    }
+    const std::string text = runtimeConfiguration(subscription, names, "global");
+
+    const auto passwordsOf = [&](const Json& proxies) {
+        std::vector<Json> passwords;
+        for (const auto& proxy : proxies) {
+            passwords.push_back(proxy.at("password"));
+            EXPECT_EQ(proxy.at("short-id"), proxy.at("password"));
+        }
+        return passwords;
+    };
+    const std::vector<Json> expected(texts.begin(), texts.end());
+    const auto tagged = [](const YamlValue& value) {
+        return value.isString() ? Json(value.asString()) : Json{{"type", yamlKindName(value.kind())}};
+    };
+    const YamlValue document = loadYaml(text);
+    Json ours = Json::array();
+    for (const auto& proxy : document.find("proxies")->asSequence())
+        ours.push_back(
+            {{"password", tagged(*proxy.find("password"))}, {"short-id", tagged(*proxy.find("short-id"))}});
+    EXPECT_EQ(passwordsOf(ours), expected) << text;
+
+    // Independent readers: PyYAML for YAML 1.1, ruamel.yaml for the 1.2 core schema.
+    TempDir dir;
+    const auto file = dir.path() / "config.yaml";
+    std::ofstream(file) << text;
+    const std::string command =
+        std::string(KORVANE_SYSTEM_PYTHON) + " " + KORVANE_YAML_READERS + " " + file.string();
+    std::string output;
+    if (FILE* pipe = ::popen(command.c_str(), "r")) {
+        char buffer[4096];
+        for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+            output.append(buffer, n);
+        EXPECT_EQ(::pclose(pipe), 0) << output;
+    }
+    const Json trees = Json::parse(output, nullptr, false);
+    ASSERT_TRUE(trees.is_object()) << output;
+    for (const char* version : {"1.1", "1.2"}) {
+        SCOPED_TRACE(std::string("YAML ") + version);
+        const Json& tree = trees.at(version);
+        ASSERT_TRUE(tree.contains("proxies")) << tree.dump();
+        EXPECT_EQ(passwordsOf(tree.at("proxies")), expected);
+    }
 }
 
 TEST(RuntimeConfiguration, Failures) {

@@ -3,8 +3,10 @@
 
 #include "base/errors.h"
 #include "base/files.h"
+#include "base/spawn.h"
 #include "platform/system_paths.h"
 #include "sysproxy/command_runner.h"
+#include "sysproxy/proxy_backup.h"
 #include "sysproxy/system_proxy.h"
 #include "testing/async_test.h"
 #include "testing/system_tools.h"
@@ -12,6 +14,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <initializer_list>
 #include <unistd.h>
 
 using namespace korvane;
@@ -56,13 +60,15 @@ TEST(SystemProxyText, EnableScriptForWiFi) {
               "/usr/sbin/networksetup -setproxybypassdomains 'Wi-Fi' localhost 127.0.0.1 '*.local'\n");
 }
 
-TEST(SystemProxyText, RestoreScriptWritesServersOnlyWithAPort) {
+// A kind saved as on is switched back on only towards a server the tool accepts.
+TEST(SystemProxyText, RestoreScriptWritesOnlyUsableServers) {
     const ServiceSnapshot saved{"Bob's Mac",
                                 {true, "proxy.example", 8080},
                                 {false, "half.example", 0},
-                                {false, "", 0},
+                                {true, "", 1080},
                                 {"*.local", "example.test"}};
-    EXPECT_EQ(SystemProxy::restoreScript({saved, {"Wi-Fi", {}, {}, {}, {}}}),
+    const ServiceSnapshot broken{"Wi-Fi", {true, "noport.example", 0}, {true, "big.example", 70000}, {}, {}};
+    EXPECT_EQ(SystemProxy::restoreScript({saved, broken}),
               "#!/bin/zsh\nset -e\n"
               "/usr/sbin/networksetup -setwebproxy 'Bob'\\''s Mac' 'proxy.example' 8080\n"
               "/usr/sbin/networksetup -setwebproxystate 'Bob'\\''s Mac' on\n"
@@ -256,6 +262,113 @@ TEST_F(SystemProxyTest, UnreadableRecordStopsEnableAndRestoreAndStays) {
     EXPECT_NE(errorOf(scope_.loop, proxy_.restore()), "");
     EXPECT_TRUE(hasBackup());
     EXPECT_TRUE(tools_.prompts().empty());
+}
+
+// Settings left pointing at the local port with no record (the record of a crashed run was
+// lost), and a record whose kinds are on without a usable server: neither is put back on.
+TEST_F(SystemProxyTest, RestoreNeverLeavesAKindOnTowardsTheLocalPortOrNowhere) {
+    auto wifi = korvane::testing::standInService("Wi-Fi");
+    for (const char* kind : {"webproxy", "securewebproxy", "socksfirewallproxy"})
+        wifi[kind] = proxy(true, "127.0.0.1", 7897);
+    wifi["bypass"] = {"localhost", "127.0.0.1", "*.local"};
+    auto bob = korvane::testing::standInService("Bob's Mac");
+    bob["socksfirewallproxy"] = proxy(true, "socks.example", 1080);
+    tools_.setServices(Json::array({wifi, bob}));
+
+    runTask(scope_.loop, proxy_.enable());
+    runTask(scope_.loop, proxy_.restore());
+    const Json after = tools_.services();
+    for (const char* kind : {"webproxy", "securewebproxy", "socksfirewallproxy"})
+        EXPECT_FALSE(after[0][kind]["enabled"].get<bool>()) << kind;
+    EXPECT_EQ(after[0]["bypass"], wifi["bypass"]);
+    const Json saved = Json::array({wifi, bob});
+    EXPECT_EQ(korvane::testing::restorableView(after, saved)[1], bob);
+    EXPECT_FALSE(proxy_.stillRoutingThroughKorvane());
+
+    writeProxyBackup(backup(),
+                     {{"Wi-Fi", {true, "", 0}, {true, "secure.example", 0}, {true, "big.example", 70000}, {}},
+                      {"Bob's Mac", {}, {}, {true, "socks.example", 1080}, {}}});
+    runTask(scope_.loop, proxy_.enable());
+    runTask(scope_.loop, proxy_.restore());
+    for (const char* kind : {"webproxy", "securewebproxy", "socksfirewallproxy"})
+        EXPECT_FALSE(tools_.services()[0][kind]["enabled"].get<bool>()) << kind;
+    EXPECT_EQ(korvane::testing::restorableView(tools_.services(), saved)[1], bob);
+    EXPECT_FALSE(hasBackup());
+}
+
+// Starts op as a task of its own; outcome becomes "ok", "cancelled" or the error's text.
+TaskHandle start(Task<void> op, std::string& outcome) {
+    auto run = [](Task<void> inner, std::string& out) -> Task<void> {
+        try {
+            co_await std::move(inner);
+            out = "ok";
+        } catch (const Cancelled&) {
+            out = "cancelled";
+        } catch (const std::exception& error) {
+            out = error.what();
+        }
+    };
+    return spawn(run(std::move(op), outcome));
+}
+
+constexpr const char* kEnablePrompt =
+    "Korvane 需要设置 Mac 网络代理来连接您的节点，代理地址为 127.0.0.1:7897。此授权只用于更改网络代理设置。";
+constexpr const char* kRestorePrompt =
+    "Korvane 需要恢复您原来的 Mac 网络代理设置。仅恢复此前保存的网络配置。";
+
+// Operations started together (launch recovery, quit, sign-out, a connect being cancelled)
+// run one after the other, in the order they were started.
+TEST_F(SystemProxyTest, OperationsRunOneAtATimeInArrivalOrder) {
+    const Json before = userSettings();
+    tools_.setServices(before);
+    auto& loop = scope_.loop;
+    const auto finished = [&](std::initializer_list<TaskHandle> handles) {
+        const auto allDone = [&] {
+            return std::all_of(handles.begin(), handles.end(), [](const TaskHandle& h) { return h.done(); });
+        };
+        // Generous: the stand-in tools are scripts, and the suite may run beside others.
+        return loop.runUntil(allDone, std::chrono::seconds(60));
+    };
+
+    // Two restores of one record: the second finds it consumed and succeeds without a prompt.
+    runTask(loop, proxy_.enable());
+    std::string first, second;
+    auto a = start(proxy_.restore(), first);
+    auto b = start(proxy_.restore(), second);
+    ASSERT_TRUE(finished({a, b}));
+    EXPECT_EQ(first, "ok");
+    EXPECT_EQ(second, "ok");
+    EXPECT_EQ(tools_.prompts(), (std::vector<std::string>{kEnablePrompt, kRestorePrompt}));
+    expectRestored(before);
+
+    // An enable cancelled while its change is under way: the restore started after it waits
+    // for the change to end and puts everything back.
+    std::string enabled, restored;
+    auto c = start(proxy_.enable(), enabled);
+    loop.runUntilIdle();
+    c.cancel();
+    auto d = start(proxy_.restore(), restored);
+    ASSERT_TRUE(finished({c, d}));
+    EXPECT_EQ(enabled, "cancelled");
+    EXPECT_EQ(restored, "ok");
+    EXPECT_EQ(tools_.prompts(),
+              (std::vector<std::string>{kEnablePrompt, kRestorePrompt, kEnablePrompt, kRestorePrompt}));
+    expectRestored(before);
+    EXPECT_FALSE(hasBackup());
+
+    // An enable cancelled while it waits for its turn never runs.
+    runTask(loop, proxy_.enable());
+    std::string restoring, waiting;
+    auto e = start(proxy_.restore(), restoring);
+    auto f = start(proxy_.enable(), waiting);
+    loop.runUntilIdle();
+    f.cancel();
+    ASSERT_TRUE(finished({e, f}));
+    EXPECT_EQ(restoring, "ok");
+    EXPECT_EQ(waiting, "cancelled");
+    EXPECT_EQ(tools_.prompts().size(), 6u);
+    expectRestored(before);
+    EXPECT_FALSE(hasBackup());
 }
 
 TEST_F(SystemProxyTest, InstalledHelperSwitchesWithoutARecord) {

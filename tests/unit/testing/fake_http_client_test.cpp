@@ -89,9 +89,11 @@ TEST(FakeHttpClientTest, DelaysAndTimeOutsRunInVirtualTimeAndCancellationEndsThe
             out.push_back(error.what());
         }
     };
-    spawn(fetch(fake, "https://panel.example/slow", 3, outcomes));
-    spawn(fetch(fake, "https://panel.example/slow", 1.5, outcomes));
-    spawn(fetch(fake, "https://panel.example/silent", 10, outcomes));
+    const std::vector<TaskHandle> running = {
+        spawn(fetch(fake, "https://panel.example/slow", 3, outcomes)),
+        spawn(fetch(fake, "https://panel.example/slow", 1.5, outcomes)),
+        spawn(fetch(fake, "https://panel.example/silent", 10, outcomes)),
+    };
     auto cancelled = spawn(fetch(fake, "https://panel.example/silent", 10, outcomes));
     loop.advance(1499ms);
     EXPECT_TRUE(outcomes.empty());
@@ -106,6 +108,8 @@ TEST(FakeHttpClientTest, DelaysAndTimeOutsRunInVirtualTimeAndCancellationEndsThe
     EXPECT_EQ(outcomes.back(), "cancelled");
     loop.advance(8s);
     EXPECT_EQ(outcomes.back(), "Operation timed out after 10000 milliseconds with 0 bytes received");
+    for (const auto& handle : running)
+        EXPECT_TRUE(handle.done());
     EXPECT_EQ(fake.requests().size(), 4u);
 }
 

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace korvane {
+
+// Starts the program at path with arguments (no shell), standard input from the null device
+// and standard output and error both on outputFd (the null device when it is -1), with default
+// signal handling and nothing blocked, whatever the calling thread has set up for itself. The
+// environment and working directory are this process's. Returns the child's id; a program that
+// cannot be started throws FileError.
+pid_t startProcess(const std::string& path, const std::vector<std::string>& arguments, int outputFd = -1);
+
+// A child process this process started and has to reap. Main thread only. Destroying the
+// object does not stop the child.
+class ChildProcess {
+public:
+    ChildProcess() = default;
+    explicit ChildProcess(pid_t pid) : pid_(pid) {}
+    ChildProcess(ChildProcess&& other) noexcept;
+    ChildProcess& operator=(ChildProcess&& other) noexcept;
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    pid_t pid() const { return pid_; }
+    bool started() const { return pid_ > 0; }
+    // Whether it has not exited yet; reaps it once it has.
+    bool running();
+    // The wait status once it has exited and was reaped.
+    const std::optional<int>& exitStatus() const { return status_; }
+    void signal(int number) const;
+
+private:
+    pid_t pid_ = -1;
+    std::optional<int> status_;
+};
+
+} // namespace korvane
