@@ -3,9 +3,9 @@
 // the one part of launch that grows with the user's data, so it is measured at 1,000 nodes,
 // next to an empty cache for what launch costs without it.
 //
-// The launch task fetches the remote configuration before it pushes the state; in the local
-// deployment the sources are loopback addresses where nothing listens, so that part is two
-// refused connections through the HTTP thread and is included in the figure.
+// The launch task fetches the remote configuration before it pushes the state; the harness's
+// fake client answers nothing for the sources, so both fail at once and the figure is the
+// controller's own work, without a network round trip.
 
 #include "app/korvane_application.h"
 #include "base/json.h"
@@ -42,7 +42,6 @@ void BM_LaunchToFirstStatePush(benchmark::State& state) {
     plantCache(harness.fake, static_cast<int>(state.range(0)));
     for (auto _ : state) {
         auto& app = harness.launch();
-        // runUntilIdle alone would stop while the configuration fetch is on the HTTP thread.
         harness.settle();
         if (harness.window().countScripts("window.__korvaneState(") != 1 || !app.startupReady()) {
             state.SkipWithError("launch did not push exactly one state");

@@ -10,6 +10,7 @@
 #include "base/json.h"
 #include "diag/korvane_recorder.h"
 #include "platform/platform.h"
+#include "testing/fake_http_client.h"
 #include "testing/temp_dir.h"
 
 #include <deque>
@@ -229,7 +230,8 @@ private:
 };
 
 // The main executor a harness installs: its manual loop, noting every timer armed, so that
-// periodic work with no other visible effect can still be checked.
+// periodic work with no other visible effect can still be checked, and which ones are still
+// to fire.
 class RecordingExecutor final : public Executor {
 public:
     explicit RecordingExecutor(ManualLoop& loop) : loop_(loop) {}
@@ -242,23 +244,25 @@ public:
 
     void post(std::function<void()> fn) override { loop_.post(std::move(fn)); }
     TimerId callAfter(Duration delay, std::function<void()> fn) override;
-    void cancelTimer(TimerId id) override { loop_.cancelTimer(id); }
+    void cancelTimer(TimerId id) override;
     MonotonicTime now() const override { return loop_.now(); }
+
+    // When the earliest timer still armed is due; none when no timer is armed.
+    std::optional<MonotonicTime> nextDue() const;
 
 private:
     ManualLoop& loop_;
+    std::map<TimerId, MonotonicTime> armed_;
 };
 
-// A controller on a manual loop over a fake platform. Construction installs the loop as the
-// main executor, its clock as the wall clock and the fake root as the root of fixed system
-// paths; destruction removes the controller the way destroyController() does and uninstalls
-// everything, so that nothing leaks.
+// A controller on a manual loop over a fake platform, making its requests through a fake
+// HTTP client. Construction installs the loop as the main executor, its clock as the wall
+// clock and the fake root as the root of fixed system paths; destruction removes the
+// controller the way destroyController() does and uninstalls everything, so that nothing
+// leaks.
 //
-// The launch task fetches the remote configuration over real HTTP (loopback addresses in the
-// local deployment), so waiting for it takes real time: settle() waits for it with
-// ManualLoop::runUntil while virtual time stands still. Quality reports the user consented to
-// are uploaded by tasks nobody can wait for; a test should not give that consent before the
-// launch sequence, or it has to wait for the upload itself.
+// Nothing is routed on the client at first, so every request fails as if nothing listened
+// (the launch task's remote configuration fetch among them) until a test scripts answers.
 class ControllerHarness {
 public:
     ControllerHarness();
@@ -269,15 +273,17 @@ public:
     FakePlatform fake;
     ManualLoop loop;
     RecordingExecutor executor{loop};
+    FakeHttpClient http;
     std::unique_ptr<KorvaneApplication> controller;
 
     // Installs an event log below the fake home on the loop's wall clock, until destruction.
     void recordEvents();
     // Constructs the controller and runs the launch sequence; the launch task has not run yet.
     KorvaneApplication& launch();
-    // Runs the loop until the launch task has ended and nothing more is due now; false when
-    // it did not end within the real-time limit.
-    bool settle(Duration realTimeout = std::chrono::seconds{20});
+    // Runs the loop until the launch task has ended and nothing more is due now, moving
+    // virtual time from timer to timer while the task waits (a scripted delay, a sleep);
+    // false when it did not end within virtualLimit.
+    bool settle(Duration virtualLimit = std::chrono::minutes{10});
     // launch() and settle().
     KorvaneApplication& launchAndSettle();
     KorvaneApplication& app() { return *controller; }

@@ -258,7 +258,7 @@ Read readChunkedBody(Stream& stream, std::string& buffer, std::string& body) {
 }
 
 // Reads one request; buffer carries bytes already received beyond the previous request.
-Read readRequest(Stream& stream, std::string& buffer, HttpRequest& request, bool& keepAlive) {
+Read readRequest(Stream& stream, std::string& buffer, ReceivedRequest& request, bool& keepAlive) {
     std::size_t headEnd;
     while ((headEnd = buffer.find("\r\n\r\n")) == std::string::npos) {
         if (buffer.size() > kMaxHeadBytes) return Read::Malformed;
@@ -392,7 +392,7 @@ std::string formatResponse(const HttpResponse& response, bool sendBody, bool& ke
 
 } // namespace
 
-std::string HttpRequest::header(std::string_view name) const {
+std::string ReceivedRequest::header(std::string_view name) const {
     const auto it = headers.find(lower(name));
     return it == headers.end() ? std::string() : it->second;
 }
@@ -486,7 +486,7 @@ std::string HttpsServer::baseUrl() const {
 
 void HttpsServer::route(std::string method, std::string path, HttpResponse response) {
     route(std::move(method), std::move(path),
-          Handler([response = std::move(response)](const HttpRequest&) { return response; }));
+          Handler([response = std::move(response)](const ReceivedRequest&) { return response; }));
 }
 
 void HttpsServer::route(std::string method, std::string path, Handler handler) {
@@ -505,7 +505,7 @@ void HttpsServer::routeSequence(std::string method, std::string path, std::vecto
     };
     auto sequence = std::make_shared<Sequence>();
     sequence->responses = std::move(responses);
-    route(std::move(method), std::move(path), Handler([sequence](const HttpRequest&) {
+    route(std::move(method), std::move(path), Handler([sequence](const ReceivedRequest&) {
               const std::lock_guard lock(sequence->mutex);
               const std::size_t index = std::min(sequence->next, sequence->responses.size() - 1);
               ++sequence->next;
@@ -513,7 +513,7 @@ void HttpsServer::routeSequence(std::string method, std::string path, std::vecto
           }));
 }
 
-std::vector<HttpRequest> HttpsServer::requests() const {
+std::vector<ReceivedRequest> HttpsServer::requests() const {
     const std::lock_guard lock(mutex_);
     return requests_;
 }
@@ -522,7 +522,7 @@ std::size_t HttpsServer::count(std::string_view method, std::string_view path) c
     const std::lock_guard lock(mutex_);
     return static_cast<std::size_t>(
         std::count_if(requests_.begin(), requests_.end(),
-                      [&](const HttpRequest& r) { return r.method == method && r.path == path; }));
+                      [&](const ReceivedRequest& r) { return r.method == method && r.path == path; }));
 }
 
 bool HttpsServer::waitForRequests(std::size_t n, std::chrono::milliseconds timeout) const {
@@ -530,7 +530,7 @@ bool HttpsServer::waitForRequests(std::size_t n, std::chrono::milliseconds timeo
     return requestArrived_.wait_for(lock, timeout, [&] { return requests_.size() >= n; });
 }
 
-void HttpsServer::record(const HttpRequest& request) {
+void HttpsServer::record(const ReceivedRequest& request) {
     {
         const std::lock_guard lock(mutex_);
         requests_.push_back(request);
@@ -538,7 +538,7 @@ void HttpsServer::record(const HttpRequest& request) {
     requestArrived_.notify_all();
 }
 
-HttpResponse HttpsServer::answer(const HttpRequest& request) const {
+HttpResponse HttpsServer::answer(const ReceivedRequest& request) const {
     std::shared_ptr<const Handler> handler;
     {
         const std::lock_guard lock(mutex_);
@@ -602,7 +602,7 @@ void HttpsServer::serve(Connection& connection) {
     if (!stream.handshake()) return;
     std::string buffer;
     for (;;) {
-        HttpRequest request;
+        ReceivedRequest request;
         bool keepAlive = true;
         const Read read = readRequest(stream, buffer, request, keepAlive);
         if (read == Read::Closed) return;

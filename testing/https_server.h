@@ -35,7 +35,7 @@ struct ssl_ctx_st; // OpenSSL's SSL_CTX, kept out of this header
 
 namespace korvane::testing {
 
-struct HttpRequest {
+struct ReceivedRequest {
     std::string method{};                         // as sent, e.g. "GET"
     std::string target{};                         // as sent: path plus "?query" if any
     std::string path{};                           // the target up to '?', not percent-decoded
@@ -64,7 +64,7 @@ struct HttpResponse {
 
 class HttpsServer {
 public:
-    using Handler = std::function<HttpResponse(const HttpRequest&)>;
+    using Handler = std::function<HttpResponse(const ReceivedRequest&)>;
 
     struct Options {
         std::uint16_t port = 0; // 0: an ephemeral port; see port()
@@ -92,7 +92,7 @@ public:
     void routeSequence(std::string method, std::string path, std::vector<HttpResponse> responses);
 
     // Every complete request received, in arrival order (recorded before it is answered).
-    std::vector<HttpRequest> requests() const;
+    std::vector<ReceivedRequest> requests() const;
     std::size_t count(std::string_view method, std::string_view path) const;
     // Waits until at least n requests have arrived in total; false on time-out.
     bool waitForRequests(std::size_t n, std::chrono::milliseconds timeout) const;
@@ -103,8 +103,8 @@ private:
     void closeResources();
     void acceptLoop();
     void serve(Connection& connection);
-    void record(const HttpRequest& request);
-    HttpResponse answer(const HttpRequest& request) const;
+    void record(const ReceivedRequest& request);
+    HttpResponse answer(const ReceivedRequest& request) const;
 
     Options options_;
     std::uint16_t port_ = 0;
@@ -115,7 +115,7 @@ private:
     mutable std::mutex mutex_;
     mutable std::condition_variable requestArrived_;
     std::map<std::pair<std::string, std::string>, std::shared_ptr<const Handler>> routes_;
-    std::vector<HttpRequest> requests_;
+    std::vector<ReceivedRequest> requests_;
 
     std::vector<std::unique_ptr<Connection>> connections_; // the acceptor's alone until it is joined
     std::thread acceptor_;

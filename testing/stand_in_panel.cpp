@@ -2,6 +2,8 @@
 
 #include "base/url.h"
 
+#include <stdexcept>
+
 namespace korvane::testing {
 
 namespace {
@@ -16,7 +18,7 @@ HttpResponse failure(int status, const std::string& message) {
         status, Json{{"status", "fail"}, {"message", message}, {"data", nullptr}, {"error", nullptr}}.dump());
 }
 
-Json bodyOf(const HttpRequest& request) { return Json::parse(request.body, nullptr, false); }
+Json bodyOf(const ReceivedRequest& request) { return Json::parse(request.body, nullptr, false); }
 
 std::string field(const Json& body, const char* name) {
     return body.is_object() && body.contains(name) && body[name].is_string() ? body[name].get<std::string>()
@@ -25,10 +27,33 @@ std::string field(const Json& body, const char* name) {
 
 } // namespace
 
+StandInPanel::StandInPanel(std::uint16_t port, Account account)
+    : account_(std::move(account)), server_(std::make_unique<HttpsServer>(HttpsServer::Options{port, true})) {
+    baseUrl_ = server_->baseUrl();
+    addRoutes();
+}
+
 StandInPanel::StandInPanel(std::uint16_t port) : StandInPanel(port, Account{}) {}
 
-StandInPanel::StandInPanel(std::uint16_t port, Account account)
-    : account_(std::move(account)), server_(HttpsServer::Options{port, true}) {
+StandInPanel::StandInPanel(FakeHttpClient& client, std::string baseUrl)
+    : client_(&client), baseUrl_(std::move(baseUrl)) {
+    addRoutes();
+}
+
+HttpsServer& StandInPanel::server() {
+    if (!server_) throw std::logic_error("this stand-in panel answers through a fake client");
+    return *server_;
+}
+
+void StandInPanel::serve(std::string method, std::string path, HttpsServer::Handler handler) {
+    if (server_) {
+        server_->route(std::move(method), std::move(path), std::move(handler));
+    } else {
+        client_->route(std::move(method), baseUrl_ + path, std::move(handler));
+    }
+}
+
+void StandInPanel::addRoutes() {
     profile_ = {
         {"email", account_.email},
         {"plan_id", 2},
@@ -42,7 +67,7 @@ StandInPanel::StandInPanel(std::uint16_t port, Account account)
     };
     subscription_ = demoSubscription();
 
-    server_.route("POST", "/api/v1/passport/auth/login", [this](const HttpRequest& request) {
+    serve("POST", "/api/v1/passport/auth/login", [this](const ReceivedRequest& request) {
         const Json body = bodyOf(request);
         if (!body.is_object()) return HttpResponse::json(422, R"({"message":"参数错误","errors":{}})");
         if (field(body, "email") != account_.email || field(body, "password") != account_.password) {
@@ -50,43 +75,42 @@ StandInPanel::StandInPanel(std::uint16_t port, Account account)
         }
         return success({{"token", "t"}, {"auth_data", account_.authData}, {"is_admin", false}});
     });
-    server_.route("POST", "/api/v1/korvane-auth/code/send", [](const HttpRequest& request) {
+    serve("POST", "/api/v1/korvane-auth/code/send", [](const ReceivedRequest& request) {
         if (field(bodyOf(request), "email").empty())
             return HttpResponse::json(422, R"({"message":"email_required"})");
         return success(true);
     });
-    server_.route("POST", "/api/v1/korvane-auth/code/verify", [this](const HttpRequest& request) {
+    serve("POST", "/api/v1/korvane-auth/code/verify", [this](const ReceivedRequest& request) {
         const Json body = bodyOf(request);
         if (field(body, "email") != account_.email || field(body, "code") != account_.code) {
             return HttpResponse::json(422, R"({"message":"invalid_or_expired_code"})");
         }
         return success({{"auth_data", account_.authData}});
     });
-    server_.route("POST", "/api/v1/passport/comm/sendEmailVerify",
-                  [](const HttpRequest&) { return success(true); });
-    server_.route("POST", "/api/v1/passport/auth/forget", [this](const HttpRequest& request) {
+    serve("POST", "/api/v1/passport/comm/sendEmailVerify",
+          [](const ReceivedRequest&) { return success(true); });
+    serve("POST", "/api/v1/passport/auth/forget", [this](const ReceivedRequest& request) {
         if (field(bodyOf(request), "email_code") != account_.code) return failure(400, "邮箱验证码有误");
         return success(true);
     });
-    server_.route("GET", "/api/v1/user/getSubscribe",
-                  [this](const HttpRequest& request) { return profileAnswer(request); });
-    server_.route("GET", "/s/" + percentEncode(account_.token, kURLPathAllowed),
-                  [this](const HttpRequest& request) {
-                      std::lock_guard lock(mutex_);
-                      if (request.header("user-agent") != "clash.meta")
-                          return HttpResponse::text(403, "forbidden");
-                      return HttpResponse{200, {{"Content-Type", "text/yaml; charset=utf-8"}}, subscription_};
-                  });
+    serve("GET", "/api/v1/user/getSubscribe",
+          [this](const ReceivedRequest& request) { return profileAnswer(request); });
+    serve("GET", "/s/" + percentEncode(account_.token, kURLPathAllowed),
+          [this](const ReceivedRequest& request) {
+              std::lock_guard lock(mutex_);
+              if (request.header("user-agent") != "clash.meta") return HttpResponse::text(403, "forbidden");
+              return HttpResponse{200, {{"Content-Type", "text/yaml; charset=utf-8"}}, subscription_};
+          });
 }
 
-HttpResponse StandInPanel::profileAnswer(const HttpRequest& request) {
+HttpResponse StandInPanel::profileAnswer(const ReceivedRequest& request) {
     if (request.header("authorization") != account_.authData) {
         return HttpResponse::json(403, R"({"message":"未登录或登陆已过期"})");
     }
     std::lock_guard lock(mutex_);
     Json data = profile_;
     if (!data.contains("subscribe_url")) {
-        data["subscribe_url"] = server_.baseUrl() + "/s/" + percentEncode(account_.token, kURLPathAllowed);
+        data["subscribe_url"] = baseUrl_ + "/s/" + percentEncode(account_.token, kURLPathAllowed);
     }
     return success(data);
 }

@@ -1,9 +1,11 @@
 #pragma once
 
 #include "base/json.h"
+#include "testing/fake_http_client.h"
 #include "testing/https_server.h"
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -11,14 +13,10 @@ namespace korvane::testing {
 
 // A panel that answers the way real panels in the wild do (success envelopes, Chinese
 // failure sentences, machine codes from the code endpoints), with one demo account and a
-// subscription served from the same host. Used by end-to-end tests and by the demo.
+// subscription served from the same host. End-to-end tests and the demo serve it on a
+// loopback server; unit tests answer through a FakeHttpClient.
 class StandInPanel {
 public:
-    struct Account;
-
-    explicit StandInPanel(std::uint16_t port);
-    StandInPanel(std::uint16_t port, Account account);
-
     struct Account {
         std::string email = "demo@korvane.example";
         std::string password = "korvane-demo";
@@ -27,9 +25,16 @@ public:
         std::string token = "demo subscription";
     };
 
+    // Serves on a loopback HTTPS server at port (0: any free one, see baseUrl()).
+    explicit StandInPanel(std::uint16_t port);
+    StandInPanel(std::uint16_t port, Account account);
+    // Answers the requests client gets for URLs below baseUrl (no trailing slash).
+    StandInPanel(FakeHttpClient& client, std::string baseUrl);
+
     const Account& account() const { return account_; }
-    HttpsServer& server() { return server_; }
-    std::string baseUrl() const { return server_.baseUrl(); }
+    // The server it serves on; throws std::logic_error when it answers through a fake client.
+    HttpsServer& server();
+    const std::string& baseUrl() const { return baseUrl_; }
 
     // The profile members the panel returns in "data" (email, plan, traffic, expiry...);
     // "subscribe_url" defaults to this host's /s/<token>.
@@ -40,13 +45,18 @@ public:
     static std::string demoSubscription();
 
 private:
-    HttpResponse profileAnswer(const HttpRequest& request);
+    void addRoutes();
+    void serve(std::string method, std::string path, HttpsServer::Handler handler);
+    HttpResponse profileAnswer(const ReceivedRequest& request);
 
     Account account_;
-    HttpsServer server_;
+    FakeHttpClient* client_ = nullptr;
+    std::string baseUrl_;
     std::mutex mutex_;
     Json profile_;
     std::string subscription_;
+    // Last, so that it goes first: its handlers use the members above.
+    std::unique_ptr<HttpsServer> server_;
 };
 
 } // namespace korvane::testing

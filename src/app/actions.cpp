@@ -77,7 +77,7 @@ Task<Json> KorvaneApplication::dispatch(std::string action, Json args) {
 Task<Json> KorvaneApplication::sendLoginCodeAction(const Json& args) {
     const std::string email = trimmedEmail(args);
     if (!hasEmailShape(email) || !hasEmailLength(email)) throw KorvaneError("请输入正确的邮箱地址");
-    co_await remote_.refresh();
+    co_await remote_.refresh(http_);
     co_await xboard_.sendLoginCode(remote_, email);
     co_return Json{{"sent", true}};
 }
@@ -85,7 +85,7 @@ Task<Json> KorvaneApplication::sendLoginCodeAction(const Json& args) {
 Task<Json> KorvaneApplication::sendResetCodeAction(const Json& args) {
     const std::string email = trimmedEmail(args);
     if (!hasEmailShape(email) || !hasEmailLength(email)) throw KorvaneError("请输入正确的邮箱");
-    co_await remote_.refresh();
+    co_await remote_.refresh(http_);
     co_await xboard_.sendResetCode(remote_, email);
     co_return Json{{"sent", true}};
 }
@@ -98,7 +98,7 @@ Task<Json> KorvaneApplication::resetPasswordAction(const Json& args) {
         throw KorvaneError("请输入邮箱和 6 位验证码");
     }
     if (countGraphemes(password) < kShortestPassword) throw KorvaneError("新密码至少 8 位");
-    co_await remote_.refresh();
+    co_await remote_.refresh(http_);
     std::map<std::string, std::string> fields = {
         {"email", email}, {"email_code", code}, {"password", password}};
     co_await xboard_.postPasswordRecovery(remote_, "/api/v1/passport/auth/forget", std::move(fields));
@@ -112,7 +112,7 @@ Task<Json> KorvaneApplication::loginWithCodeAction(const Json& args) {
     const std::string email = trimmedEmail(args);
     const std::string code = stringArgument(args, "code");
     if (!hasEmailShape(email) || !isSixDigitCode(code)) throw KorvaneError("请输入邮箱和 6 位验证码");
-    co_await remote_.refresh();
+    co_await remote_.refresh(http_);
     std::string credential = co_await xboard_.loginWithCode(remote_, email, code);
     co_return co_await completeSignIn(std::move(credential), email, args, "otp");
 }
@@ -121,7 +121,7 @@ Task<Json> KorvaneApplication::loginAction(const Json& args) {
     const std::string email = trimmedEmail(args);
     const std::string password = stringArgument(args, "password");
     if (email.empty() || password.empty()) throw KorvaneError("请输入邮箱和密码");
-    co_await remote_.refresh();
+    co_await remote_.refresh(http_);
     std::string credential = co_await xboard_.login(remote_, email, password);
     co_return co_await completeSignIn(std::move(credential), email, args, "login");
 }

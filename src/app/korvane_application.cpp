@@ -30,6 +30,7 @@ constexpr Duration kWakeDelay = 4s;
 constexpr Duration kLaunchUpdateDelay = 1500ms;
 constexpr const char* kCheckUpdateOption = "--check-update";
 constexpr const char* kStatusEmoji = "🛡️";
+constexpr double kQualityUploadTimeoutSeconds = 4;
 
 // A private file that exists but was not read (a FIFO, a link, a foreign or oversized file)
 // leaves a line in the event log; the client goes on as if it were absent.
@@ -50,8 +51,9 @@ std::int64_t bundleBuild(const Bundle& bundle) {
     return parseDecimalInteger(*text).value_or(0);
 }
 
-KorvaneApplication::KorvaneApplication(Platform& platform)
-    : platform_(platform), xboard_(platform.bundle.infoString("CFBundleShortVersionString")),
+KorvaneApplication::KorvaneApplication(Platform& platform, HttpClient& http)
+    : platform_(platform), http_(http),
+      xboard_(http, platform.bundle.infoString("CFBundleShortVersionString")),
       appVersion_(bundleVersion(platform.bundle)), appBuild_(bundleBuild(platform.bundle)),
       sessionStore_(platform.directories) {
     if (deployment::kTrustsTestCertificateAuthority) {
@@ -110,20 +112,26 @@ void KorvaneApplication::configureQualityReports() {
     };
     environment->readInstallId = [store] { return store.read("install_id"); };
     environment->storeInstallId = [store](const std::string& id) { return store.write("install_id", id); };
-    environment->upload = [uploads = std::weak_ptr<TaskScope>(uploads_)](std::string url, std::string body) {
+    HttpClient& http = http_;
+    environment->upload = [&http, uploads = std::weak_ptr<TaskScope>(uploads_)](std::string url,
+                                                                                std::string body) {
         // Reports can come from any thread; the upload itself is a task on the main loop
         // whose outcome nobody waits for.
-        mainExecutor().post([uploads, url = std::move(url), body = std::move(body)]() mutable {
+        mainExecutor().post([&http, uploads, url = std::move(url), body = std::move(body)]() mutable {
             auto scope = uploads.lock();
             if (!scope) return;
-            auto send = [](std::string target, std::string payload) -> Task<void> {
+            auto send = [](HttpClient& client, std::string target, std::string payload) -> Task<void> {
+                HttpRequest request{std::move(target),
+                                    "POST",
+                                    {{"Content-Type", "application/json"}},
+                                    std::move(payload),
+                                    kQualityUploadTimeoutSeconds};
                 try {
-                    const HttpHeaders headers = {{"Content-Type", "application/json"}};
-                    co_await http(std::move(target), "POST", headers, std::move(payload), 4);
+                    co_await client.send(std::move(request));
                 } catch (const std::exception&) {
                 }
             };
-            scope->spawn(send(std::move(url), std::move(body)));
+            scope->spawn(send(http, std::move(url), std::move(body)));
         });
     };
     environment->appVersion = platform_.bundle.infoString("CFBundleShortVersionString").value_or("");
@@ -399,7 +407,7 @@ std::optional<std::string> KorvaneApplication::loadStoredCredential() {
     noteRefusedFile("auth_session", refusal);
     return credential;
 }
-Task<void> KorvaneApplication::refreshRemoteEndpoints() { co_await remote_.refresh(); }
+Task<void> KorvaneApplication::refreshRemoteEndpoints() { co_await remote_.refresh(http_); }
 void KorvaneApplication::publishLaunchHealth() {}
 // Until the core process is started by this build, disconnecting means putting back proxy
 // settings that may still point at the local port.

@@ -8,6 +8,7 @@
 #include "base/task_scope.h"
 #include "core/mihomo_core.h"
 #include "panel/account_overview.h"
+#include "panel/http.h"
 #include "panel/korvane_remote.h"
 #include "panel/node.h"
 #include "panel/xboard_service.h"
@@ -32,7 +33,9 @@ class KorvaneApplication final : public WebViewDelegate {
 public:
     enum class TerminateReply { Now, Later };
 
-    explicit KorvaneApplication(Platform& platform);
+    // Every request the controller makes goes through http, which must outlive the controller
+    // and the tasks it leaves behind.
+    explicit KorvaneApplication(Platform& platform, HttpClient& http = defaultHttpClient());
     ~KorvaneApplication() override;
     KorvaneApplication(const KorvaneApplication&) = delete;
     KorvaneApplication& operator=(const KorvaneApplication&) = delete;
@@ -138,6 +141,7 @@ private:
     Task<void> accountSummaryTask(std::string credential);
 
     Platform& platform_;
+    HttpClient& http_;
 
     std::unique_ptr<MainWindow> window_;
     std::unique_ptr<PlainWebWindow> supportWindow_;

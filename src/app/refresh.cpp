@@ -29,7 +29,7 @@ Task<void> KorvaneApplication::refresh(bool skipRemote) {
     if (!auth_) throw KorvaneError("请先登录");
     const std::string captured = *auth_;
     co_await stopNodeTests();
-    if (!skipRemote) co_await remote_.refresh();
+    if (!skipRemote) co_await remote_.refresh(http_);
     lastAccountAttempt_ = mainExecutor().now();
 
     Subscription subscription = co_await xboard_.subscription(remote_, captured);

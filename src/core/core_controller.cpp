@@ -3,7 +3,6 @@
 #include "base/json.h"
 #include "base/url.h"
 #include "core/mihomo_core.h"
-#include "panel/http.h"
 
 namespace korvane {
 
@@ -44,27 +43,38 @@ std::string MihomoCore::encodeName(std::string_view name) {
     return out;
 }
 
-Task<void> MihomoCore::version() {
-    co_await http(std::string(kControllerBase) + "/version", "GET", {}, std::nullopt, kVersionTimeoutSeconds);
+// Requests are built before the co_await: GCC 12 rejects braced lists of literals inside one.
+
+Task<void> MihomoCore::version(HttpClient& http) {
+    HttpRequest request{
+        std::string(kControllerBase) + "/version", "GET", {}, std::nullopt, kVersionTimeoutSeconds};
+    co_await http.send(std::move(request));
 }
 
-Task<void> MihomoCore::select(std::string group, std::string node) {
-    // Built before the co_await: GCC 12 rejects braced lists of literals inside one.
-    const HttpHeaders headers = {{"Content-Type", "application/json"}};
-    std::string body = encodeJson(Json{{"name", std::move(node)}});
-    co_await http(proxyURL(group), "PUT", headers, std::move(body), kSelectTimeoutSeconds);
+Task<void> MihomoCore::select(HttpClient& http, std::string group, std::string node) {
+    HttpRequest request{proxyURL(group),
+                        "PUT",
+                        {{"Content-Type", "application/json"}},
+                        encodeJson(Json{{"name", std::move(node)}}),
+                        kSelectTimeoutSeconds};
+    co_await http.send(std::move(request));
 }
 
-Task<Json> MihomoCore::group(std::string group) {
-    co_return Json::parse(co_await http(proxyURL(group), "GET", {}, std::nullopt, kSelectedTimeoutSeconds));
+Task<Json> MihomoCore::group(HttpClient& http, std::string group) {
+    HttpRequest request{proxyURL(group), "GET", {}, std::nullopt, kSelectedTimeoutSeconds};
+    co_return Json::parse(co_await http.send(std::move(request)));
 }
 
-Task<bool> MihomoCore::measureDelay(std::string name, std::string probe, int timeoutMs) {
-    const std::string url = proxyURL(name) + "/delay?timeout=" + std::to_string(timeoutMs) +
-                            "&url=" + percentEncode(probe, kQueryValueAllowed);
+Task<bool> MihomoCore::measureDelay(HttpClient& http, std::string name, std::string probe, int timeoutMs) {
+    HttpRequest request{proxyURL(name) + "/delay?timeout=" + std::to_string(timeoutMs) +
+                            "&url=" + percentEncode(probe, kQueryValueAllowed),
+                        "GET",
+                        {},
+                        std::nullopt,
+                        timeoutMs / 1000.0 + 1};
     std::string body;
     try {
-        body = co_await http(url, "GET", {}, std::nullopt, timeoutMs / 1000.0 + 1);
+        body = co_await http.send(std::move(request));
     } catch (const std::exception&) {
         co_return false;
     }

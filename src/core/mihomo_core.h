@@ -4,6 +4,7 @@
 
 #include "base/json.h"
 #include "base/task.h"
+#include "panel/http.h"
 
 #include <array>
 #include <filesystem>
@@ -38,18 +39,18 @@ public:
     // every other byte is percent-encoded (so "/" and " " in node names survive). A name with a
     // "%" in it is encoded byte for byte, so that the core decodes it only once.
     static std::string encodeName(std::string_view name);
-    // Controller requests. Non-2xx answers and transport failures throw (the HTTP helper's
-    // errors). version(): resolves once the controller answers (1 s).
-    static Task<void> version();
+    // Controller requests, sent through http. Non-2xx answers and transport failures throw
+    // (the HttpClient's errors). version(): resolves once the controller answers (1 s).
+    static Task<void> version(HttpClient& http);
     // Selects node in group (5 s); the answer's body is not read.
-    static Task<void> select(std::string group, std::string node);
+    static Task<void> select(HttpClient& http, std::string group, std::string node);
     // The group as the controller describes it (4 s); its "now" is the selected member. A body
     // that is not JSON throws the parser's error.
-    static Task<Json> group(std::string group);
+    static Task<Json> group(HttpClient& http, std::string group);
     // Whether the core reached probe through the named node within timeoutMs: only a 2xx answer
     // with an integer "delay" above 0 counts. Never throws: a cancelled measurement is false too,
     // and the caller asks its task whether it was cancelled.
-    static Task<bool> measureDelay(std::string name, std::string probe, int timeoutMs);
+    static Task<bool> measureDelay(HttpClient& http, std::string name, std::string probe, int timeoutMs);
 
     bool connected() const { return connected_; }
     // Whether a core process was launched and is still running.

@@ -4,17 +4,22 @@
 #include "base/executor.h"
 #include "base/files.h"
 #include "base/json.h"
+#include "base/url.h"
 
 #include <curl/curl.h>
 #include <openssl/pem.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
+#include <atomic>
+#include <cctype>
+#include <cstdint>
 #include <deque>
 #include <exception>
 #include <mutex>
 #include <thread>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace korvane {
@@ -26,9 +31,12 @@ namespace detail {
 // are touched on the main thread only.
 class HttpWait : public std::enable_shared_from_this<HttpWait> {
 public:
-    explicit HttpWait(HttpRequestSpec toSend) : request(std::move(toSend)) {}
+    explicit HttpWait(HttpRequest toSend);
 
-    HttpRequestSpec request;
+    // Never reused in the life of the process: the I/O thread may hear of an abandoned
+    // transfer after its wait is gone and another one lives at the same address.
+    const std::uint64_t id;
+    HttpRequest request;
     // Filled by the I/O thread.
     std::string body;
     std::exception_ptr error;
@@ -55,6 +63,10 @@ namespace {
 
 using detail::HttpWait;
 
+constexpr const char* kInsecureRedirect = "服务器把请求重定向到不安全的地址：";
+
+std::atomic<std::uint64_t> nextTransferId{1};
+
 std::mutex trustMutex;
 // Kept for the life of the process: every new TLS context gets them.
 std::vector<X509*>& extraAuthorities() {
@@ -68,6 +80,13 @@ CURLcode addExtraAuthorities(CURL*, void* sslContext, void*) {
     for (X509* authority : extraAuthorities())
         X509_STORE_add_cert(store, authority);
     return CURLE_OK;
+}
+
+bool isSecure(std::string_view url) {
+    std::string scheme(urlScheme(url));
+    for (char& c : scheme)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return scheme == "https";
 }
 
 size_t appendBody(char* data, size_t size, size_t count, void* target) {
@@ -113,10 +132,10 @@ public:
         curl_multi_wakeup(multi_);
     }
 
-    void abandon(const HttpWait* wait) {
+    void abandon(std::uint64_t id) {
         {
             std::lock_guard lock(mutex_);
-            abandoned_.push_back(wait);
+            abandoned_.push_back(id);
         }
         curl_multi_wakeup(multi_);
     }
@@ -132,37 +151,41 @@ private:
         }
     }
 
+    // Abandoned transfers go first, whether running or still waiting to start, so that no
+    // new transfer is started only to be dropped.
     void takeIncoming() {
         std::deque<std::shared_ptr<HttpWait>> incoming;
-        std::vector<const HttpWait*> abandoned;
+        std::vector<std::uint64_t> abandoned;
         {
             std::lock_guard lock(mutex_);
             incoming.swap(incoming_);
             abandoned.swap(abandoned_);
         }
-        for (auto& wait : incoming)
-            start(std::move(wait));
-        for (const HttpWait* wait : abandoned) {
-            for (auto it = transfers_.begin(); it != transfers_.end(); ++it) {
-                if (it->second->wait.get() == wait) {
-                    curl_multi_remove_handle(multi_, it->first);
-                    transfers_.erase(it);
-                    break;
-                }
+        const std::unordered_set<std::uint64_t> gone(abandoned.begin(), abandoned.end());
+        for (auto it = transfers_.begin(); it != transfers_.end();) {
+            if (gone.contains(it->second->wait->id)) {
+                curl_multi_remove_handle(multi_, it->first);
+                it = transfers_.erase(it);
+            } else {
+                ++it;
             }
+        }
+        for (auto& wait : incoming) {
+            if (!gone.contains(wait->id)) start(std::move(wait));
         }
     }
 
     void start(std::shared_ptr<HttpWait> wait) {
         auto transfer = std::make_unique<Transfer>();
         transfer->wait = std::move(wait);
-        const HttpRequestSpec& request = transfer->wait->request;
+        const HttpRequest& request = transfer->wait->request;
         CURL* easy = curl_easy_init();
         transfer->easy = easy;
         curl_easy_setopt(easy, CURLOPT_URL, request.url.c_str());
         curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
         curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
-        curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+        // What was asked for over TLS (a credential, a subscription) never continues in clear.
+        curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, isSecure(request.url) ? "https" : "http,https");
         curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
         curl_easy_setopt(easy, CURLOPT_MAXREDIRS, 16L);
         // The client's own traffic never goes through a proxy taken from the environment:
@@ -219,6 +242,17 @@ private:
 
     static void settle(Transfer& transfer, CURLcode result) {
         HttpWait& wait = *transfer.wait;
+        if (result == CURLE_UNSUPPORTED_PROTOCOL) {
+            // A redirect the protocol list refused: libcurl has already moved to its target.
+            long redirects = 0;
+            char* target = nullptr;
+            curl_easy_getinfo(transfer.easy, CURLINFO_REDIRECT_COUNT, &redirects);
+            curl_easy_getinfo(transfer.easy, CURLINFO_EFFECTIVE_URL, &target);
+            if (redirects > 0 && target) {
+                wait.error = std::make_exception_ptr(KorvaneError(kInsecureRedirect + std::string(target)));
+                return;
+            }
+        }
         if (result != CURLE_OK) {
             std::string text = transfer.errorText[0] ? transfer.errorText : curl_easy_strerror(result);
             wait.error = std::make_exception_ptr(TransportError(text));
@@ -236,7 +270,7 @@ private:
     CURLM* multi_ = nullptr;
     std::mutex mutex_;
     std::deque<std::shared_ptr<HttpWait>> incoming_;
-    std::vector<const HttpWait*> abandoned_;
+    std::vector<std::uint64_t> abandoned_;
     std::unordered_map<CURL*, std::unique_ptr<Transfer>> transfers_;
 };
 
@@ -249,6 +283,8 @@ HttpEngine& engine() {
 } // namespace
 
 namespace detail {
+
+HttpWait::HttpWait(HttpRequest toSend) : id(nextTransferId++), request(std::move(toSend)) {}
 
 void HttpWait::begin(std::coroutine_handle<> waiter, std::stop_token token) {
     waiter_ = waiter;
@@ -272,7 +308,7 @@ void HttpWait::OnStop::operator()() const noexcept {
     if (self->resumed_) return;
     self->resumed_ = true;
     self->cancelled_ = true;
-    engine().abandon(self);
+    engine().abandon(self->id);
     mainExecutor().post([h = self->waiter_] { h.resume(); });
 }
 
@@ -285,7 +321,7 @@ std::string HttpWait::finish() {
 
 } // namespace detail
 
-HttpAwaiter::HttpAwaiter(HttpRequestSpec request)
+HttpAwaiter::HttpAwaiter(HttpRequest request)
     : wait_(std::make_shared<detail::HttpWait>(std::move(request))) {}
 HttpAwaiter::HttpAwaiter(HttpAwaiter&&) noexcept = default;
 HttpAwaiter::~HttpAwaiter() = default;
@@ -295,6 +331,22 @@ void HttpAwaiter::start(std::coroutine_handle<> h, std::stop_token token) {
 }
 
 std::string HttpAwaiter::await_resume() { return wait_->finish(); }
+
+namespace {
+
+class CurlHttpClient final : public HttpClient {
+public:
+    Task<std::string> send(HttpRequest request) override {
+        co_return co_await HttpAwaiter(std::move(request));
+    }
+};
+
+} // namespace
+
+HttpClient& defaultHttpClient() {
+    static CurlHttpClient client;
+    return client;
+}
 
 std::string checkHttpResponse(long status, std::string body) {
     if (status <= 0) throw KorvaneError("没有收到有效的服务器响应");

@@ -1,9 +1,8 @@
 #pragma once
 
-// http(): the one asynchronous HTTP helper. Requests run on libcurl's multi interface in
-// one I/O thread; the awaiting task resumes on the main thread with the body of a 2xx
-// answer, or with KorvaneHTTPStatusError / TransportError / KorvaneError. Cancelling the
-// task abandons the transfer at once.
+// HttpClient: how the client makes every ordinary HTTP request. Whatever sends requests is
+// given one by reference; the process default runs on libcurl's multi interface in one I/O
+// thread, and tests put a scripted one in its place.
 
 #include "base/task.h"
 
@@ -19,7 +18,7 @@ namespace korvane {
 
 using HttpHeaders = std::map<std::string, std::string>;
 
-struct HttpRequestSpec {
+struct HttpRequest {
     std::string url;
     std::string method;
     HttpHeaders headers;
@@ -27,13 +26,29 @@ struct HttpRequestSpec {
     double timeoutSeconds = 60;
 };
 
+// send() resumes on the main thread with the body of a 2xx answer, or throws what
+// checkHttpResponse makes of another status, a TransportError with the transport's own text
+// when no answer arrived (connection, TLS, time-out), or Cancelled as soon as its task is
+// cancelled. Only the caller's headers are added. Redirects are followed and only the final
+// answer counts, but a request made over https never follows one to another scheme: that
+// ends in a KorvaneError naming the target. timeoutSeconds bounds the whole exchange.
+class HttpClient {
+public:
+    virtual ~HttpClient() = default;
+    virtual Task<std::string> send(HttpRequest request) = 0;
+};
+
+// The libcurl client, for the life of the process.
+HttpClient& defaultHttpClient();
+
 namespace detail {
 class HttpWait;
 }
 
+// One libcurl transfer, as the default client awaits it.
 class HttpAwaiter {
 public:
-    explicit HttpAwaiter(HttpRequestSpec request);
+    explicit HttpAwaiter(HttpRequest request);
     HttpAwaiter(HttpAwaiter&&) noexcept;
     ~HttpAwaiter();
 
@@ -45,14 +60,6 @@ private:
     void start(std::coroutine_handle<> h, std::stop_token token);
     std::shared_ptr<detail::HttpWait> wait_;
 };
-
-// Sends one request. Only the caller's headers are added; redirects are followed and only
-// the final answer counts; timeoutSeconds bounds the whole exchange.
-inline HttpAwaiter http(std::string url, std::string method, HttpHeaders headers = {},
-                        std::optional<std::string> body = std::nullopt, double timeoutSeconds = 60) {
-    return HttpAwaiter(HttpRequestSpec{std::move(url), std::move(method), std::move(headers), std::move(body),
-                                       timeoutSeconds});
-}
 
 // The body of a final answer with this status, or the error it stands for: only 200 to 299
 // is success; otherwise KorvaneHTTPStatusError with the panel's JSON "message" when there

@@ -5,7 +5,6 @@
 #include "base/files.h"
 #include "base/json.h"
 #include "base/url.h"
-#include "panel/http.h"
 
 #include <korvane_deployment.h>
 
@@ -75,14 +74,15 @@ bool KorvaneRemote::apply(std::string_view text) {
     return true;
 }
 
-Task<void> KorvaneRemote::refresh() {
+Task<void> KorvaneRemote::refresh(HttpClient& http) {
     // Copied: the list must not change under the loop while a fetch is suspended.
     const auto sources = sources_;
     for (const auto& source : sources) {
         if (!parseURL(source)) continue;
+        HttpRequest request{source, "GET", {}, std::nullopt, kSourceTimeoutSeconds};
         std::string body;
         try {
-            body = co_await http(source, "GET", {}, std::nullopt, kSourceTimeoutSeconds);
+            body = co_await http.send(std::move(request));
         } catch (const Cancelled&) {
             throw;
         } catch (const std::exception&) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "base/task.h"
+#include "panel/http.h"
 
 #include <optional>
 #include <string>
@@ -29,9 +30,10 @@ public:
     // The value with "/" stripped from both ends when it is an https URL with a host.
     static std::optional<std::string> validHTTPS(std::string_view text);
 
-    // Fetches the remote configuration, first source first, and applies the first document
-    // that parses. Never throws; on any failure the fields stay as they are.
-    Task<void> refresh();
+    // Fetches the remote configuration through http, first source first, and applies the
+    // first document that parses. Only cancellation escapes; on any failure the fields stay
+    // as they are.
+    Task<void> refresh(HttpClient& http);
 
     // Applies one parsed document (a JSON object text); false when it is not one.
     bool apply(std::string_view document);

@@ -4,7 +4,6 @@
 #include "base/clock.h"
 #include "base/errors.h"
 #include "base/url.h"
-#include "panel/http.h"
 #include "panel/subscription_parser.h"
 
 #include <array>
@@ -58,8 +57,8 @@ bool statusIsSuccess(const Json& answer) {
 
 } // namespace
 
-XBoardService::XBoardService(std::optional<std::string> clientVersion)
-    : clientVersion_(clientVersion.value_or(kFallbackClientVersion)) {}
+XBoardService::XBoardService(HttpClient& http, std::optional<std::string> clientVersion)
+    : http_(http), clientVersion_(clientVersion.value_or(kFallbackClientVersion)) {}
 
 Task<std::string> XBoardService::login(const KorvaneRemote& remote, std::string email,
                                        std::string password) const {
@@ -67,7 +66,8 @@ Task<std::string> XBoardService::login(const KorvaneRemote& remote, std::string 
     if (!parseURL(url)) throw KorvaneError("登录地址无效");
     const Json body = {{"email", email}, {"password", password}};
     const HttpHeaders headers = {{"Content-Type", "application/json"}};
-    const std::string answer = co_await http(url, "POST", headers, encodeJson(body), kLoginTimeoutSeconds);
+    HttpRequest request{url, "POST", headers, encodeJson(body), kLoginTimeoutSeconds};
+    const std::string answer = co_await http_.send(std::move(request));
     auto credential = authData(parseObject(answer));
     if (!credential || credential->empty()) throw KorvaneError(kNoAuthorization);
     co_return *credential;
@@ -83,9 +83,10 @@ Task<Json> XBoardService::postEmailCode(const KorvaneRemote& remote, std::string
         {"User-Agent", "Korvane-MacOS/" + clientVersion_},
         {"X-Korvane-Client", "macos"},
     };
+    HttpRequest request{url, "POST", headers, encodeJson(fieldsObject(fields)), kCodeTimeoutSeconds};
     std::string answer;
     try {
-        answer = co_await http(url, "POST", headers, encodeJson(fieldsObject(fields)), kCodeTimeoutSeconds);
+        answer = co_await http_.send(std::move(request));
     } catch (const Cancelled&) {
         throw;
     } catch (const std::exception& error) {
@@ -119,8 +120,8 @@ Task<void> XBoardService::postPasswordRecovery(const KorvaneRemote& remote, std:
     const std::string url = remote.api + route;
     if (!isHTTPSWithHost(url)) throw KorvaneError("找回密码必须使用 HTTPS");
     const HttpHeaders headers = {{"Content-Type", "application/json"}, {"Accept", "application/json"}};
-    const std::string answer =
-        co_await http(url, "POST", headers, encodeJson(fieldsObject(fields)), kCodeTimeoutSeconds);
+    HttpRequest request{url, "POST", headers, encodeJson(fieldsObject(fields)), kCodeTimeoutSeconds};
+    const std::string answer = co_await http_.send(std::move(request));
     Json parsed = parseObject(answer);
     if (statusIsSuccess(parsed)) co_return;
     if (auto message = parsed.find("message"); message != parsed.end() && message->is_string()) {
@@ -137,8 +138,9 @@ Task<void> XBoardService::sendResetCode(const KorvaneRemote& remote, std::string
 Task<Json> XBoardService::accountProfile(const KorvaneRemote& remote, std::string auth) const {
     const std::string url = remote.api + "/api/v1/user/getSubscribe";
     if (!parseURL(url)) throw KorvaneError("账号接口地址无效");
-    const HttpHeaders headers = {{"Authorization", std::move(auth)}};
-    const std::string answer = co_await http(url, "GET", headers, std::nullopt, kProfileTimeoutSeconds);
+    HttpRequest request{
+        url, "GET", {{"Authorization", std::move(auth)}}, std::nullopt, kProfileTimeoutSeconds};
+    const std::string answer = co_await http_.send(std::move(request));
     Json parsed = parseObject(answer);
     auto data = parsed.find("data");
     if (data == parsed.end() || !data->is_object()) throw KorvaneError("没有读取到账号订阅资料");
@@ -167,9 +169,12 @@ Task<Subscription> XBoardService::subscription(const KorvaneRemote& remote, std:
 }
 
 Task<std::pair<std::string, std::vector<Node>>> XBoardService::nodes(std::string url) const {
-    const HttpHeaders headers = {{"User-Agent", "clash.meta"}, {"Accept", "text/yaml,text/plain,*/*"}};
-    std::string text =
-        co_await http(std::move(url), "GET", headers, std::nullopt, kSubscriptionTimeoutSeconds);
+    HttpRequest request{std::move(url),
+                        "GET",
+                        {{"User-Agent", "clash.meta"}, {"Accept", "text/yaml,text/plain,*/*"}},
+                        std::nullopt,
+                        kSubscriptionTimeoutSeconds};
+    std::string text = co_await http_.send(std::move(request));
     // Parsing a large subscription takes a while; it must not hold up the main thread. The
     // text travels into the work and back, so a cancelled wait leaves nothing dangling.
     auto parse = [text = std::move(text)]() mutable {

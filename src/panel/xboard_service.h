@@ -2,6 +2,7 @@
 
 #include "base/json.h"
 #include "base/task.h"
+#include "panel/http.h"
 #include "panel/korvane_remote.h"
 #include "panel/node.h"
 
@@ -13,11 +14,12 @@
 namespace korvane {
 
 // The client of the service's panel. Holds no state besides the client version it
-// announces; every call reads its base address from the given KorvaneRemote.
+// announces; every call reads its base address from the given KorvaneRemote and goes through
+// the given HttpClient, which must outlive it.
 class XBoardService {
 public:
     // clientVersion: the bundle's short version; "0.2.20" when the bundle has none.
-    explicit XBoardService(std::optional<std::string> clientVersion);
+    XBoardService(HttpClient& http, std::optional<std::string> clientVersion);
 
     const std::string& clientVersion() const { return clientVersion_; }
 
@@ -44,6 +46,7 @@ public:
     Task<std::pair<std::string, std::vector<Node>>> nodes(std::string url) const;
 
 private:
+    HttpClient& http_;
     std::string clientVersion_;
 };
 

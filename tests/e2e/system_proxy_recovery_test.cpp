@@ -20,9 +20,9 @@
 using namespace korvane;
 using korvane::testing::FakeProxyHelper;
 using korvane::testing::HeadlessSession;
-using korvane::testing::HttpRequest;
 using korvane::testing::HttpResponse;
 using korvane::testing::HttpsServer;
+using korvane::testing::ReceivedRequest;
 using korvane::testing::restorableView;
 using korvane::testing::SystemTools;
 using korvane::testing::TempDir;
@@ -74,7 +74,7 @@ protected:
 
         // The signed-in refresh starts with the remote configuration: note what the settings
         // were at that moment.
-        config_.route("GET", "/RemoteConfig.json", [this](const HttpRequest&) {
+        config_.route("GET", "/RemoteConfig.json", [this](const ReceivedRequest&) {
             std::lock_guard lock(mutex_);
             if (!atFirstRequest_) atFirstRequest_ = tools_.services();
             return HttpResponse::json(503, "{}");

@@ -1,18 +1,15 @@
-// The account actions and the refresh flows against a stand-in panel on the deployment's
-// panel port, with virtual time for the throttles.
+// The account actions and the refresh flows against a stand-in panel at the deployment's
+// panel address, with virtual time for the throttles.
 
 #include "app/korvane_application.h"
 #include "base/errors.h"
-#include "panel/http.h"
 #include "testing/async_test.h"
 #include "testing/fake_platform.h"
 #include "testing/stand_in_panel.h"
-#include "testing/test_certificates.h"
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <thread>
+#include <algorithm>
 
 #include <korvane_deployment.h>
 
@@ -22,17 +19,16 @@ using namespace std::chrono_literals;
 
 namespace {
 
-constexpr std::uint16_t kPanelPort = 18444;
-constexpr const char* kProfile = "/api/v1/user/getSubscribe";
+const std::string kProfile = std::string(deployment::kApi) + "/api/v1/user/getSubscribe";
 
 class AccountActionsTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() { trustAdditionalCertificateAuthority(testCaFile()); }
-
     void SetUp() override {
         h.recordEvents();
         h.launchAndSettle();
     }
+    // The panel's handlers must not outlive it.
+    void TearDown() override { h.destroyController(); }
 
     Json act(const std::string& action, const Json& args = Json::object()) {
         return runTask(h.loop, app().dispatch(action, args));
@@ -45,17 +41,19 @@ protected:
         args.update(extra);
         return act("login", args);
     }
-    std::size_t profileRequests() { return panel.server().count("GET", kProfile); }
-    // Lets a request started by a timer or an activation reach the panel and come back.
-    void settleRequests(std::size_t expected) {
-        ASSERT_TRUE(h.loop.runUntil([&] { return profileRequests() >= expected; }, 5s));
-        h.loop.runUntil([] { return false; }, 200ms);
+    std::size_t profileRequests() { return h.http.count("GET", kProfile); }
+    std::size_t panelRequests() {
+        const auto& all = h.http.requests();
+        return static_cast<std::size_t>(std::count_if(all.begin(), all.end(), [this](const HttpRequest& r) {
+            return r.url.starts_with(panel.baseUrl());
+        }));
     }
+    Json lastBody() { return Json::parse(h.http.requests().back().body.value_or("")); }
 
     KorvaneApplication& app() { return h.app(); }
 
-    StandInPanel panel{kPanelPort};
     ControllerHarness h;
+    StandInPanel panel{h.http, deployment::kApi};
 };
 
 TEST_F(AccountActionsTest, InputIsCheckedBeforeAnythingIsSent) {
@@ -96,12 +94,12 @@ TEST_F(AccountActionsTest, InputIsCheckedBeforeAnythingIsSent) {
     };
     for (const auto& c : cases)
         EXPECT_EQ(failureOf(c.action, c.args), c.message) << c.action << " " << c.args.dump();
-    EXPECT_TRUE(panel.server().requests().empty());
+    EXPECT_EQ(panelRequests(), 0u);
 
     // Past the checks, the panel is asked (and its answers are the messages).
     EXPECT_EQ(act("sendLoginCode", {{"email", " \t" + panel.account().email + "\r\n"}}),
               Json({{"sent", true}}));
-    EXPECT_EQ(Json::parse(panel.server().requests().back().body)["email"], panel.account().email);
+    EXPECT_EQ(lastBody()["email"], panel.account().email);
     EXPECT_EQ(act("sendLoginCode", {{"email", accented}}), Json({{"sent", true}}));
     EXPECT_EQ(failureOf("loginWithCode", {{"email", longAddress}, {"code", "123456"}}), "验证码错误或已过期");
     EXPECT_EQ(failureOf("login", {{"email", "no-at-sign"}, {"password", "x"}}), "邮箱或密码错误");
@@ -111,7 +109,7 @@ TEST_F(AccountActionsTest, PasswordResetKeepsTheAddressForTheNextSignIn) {
     EXPECT_EQ(act("resetPassword",
                   {{"email", " a@b.c "}, {"code", panel.account().code}, {"password", "newpassword"}}),
               Json({{"reset", true}}));
-    EXPECT_EQ(Json::parse(panel.server().requests().back().body),
+    EXPECT_EQ(lastBody(),
               Json({{"email", "a@b.c"}, {"email_code", panel.account().code}, {"password", "newpassword"}}));
     EXPECT_EQ(h.fake.defaults.getString("email"), "a@b.c");
     EXPECT_EQ(app().state()["email"], "") << "the field itself is not changed";
@@ -131,7 +129,7 @@ TEST_F(AccountActionsTest, SignInStoresTheSessionAndSettings) {
 }
 
 TEST_F(AccountActionsTest, AFailedRefreshAfterSignInPutsThePreviousStateBack) {
-    panel.server().route("GET", kProfile, HttpResponse::json(500, "<html>"));
+    h.http.route("GET", kProfile, HttpResponse::json(500, "<html>"));
     EXPECT_EQ(failureOf("login", {{"email", panel.account().email}, {"password", panel.account().password}}),
               "请求失败 HTTP 500");
     const Json state = app().state();
@@ -148,6 +146,13 @@ TEST_F(AccountActionsTest, ConsentAndPageServices) {
     for (const auto& line : h.fake.eventLog())
         reported = reported || line["event"] == "telemetry_enabled";
     EXPECT_TRUE(reported);
+    // With consent the report is uploaded too, through the controller's client.
+    h.loop.runUntilIdle();
+    ASSERT_EQ(h.http.count("POST", deployment::kQualityEndpoint), 1u);
+    const HttpRequest& upload = h.http.requests().back();
+    EXPECT_EQ(Json::parse(upload.body.value_or(""))["event"], "telemetry_enabled");
+    EXPECT_EQ(upload.headers, (HttpHeaders{{"Content-Type", "application/json"}}));
+    EXPECT_EQ(upload.timeoutSeconds, 4);
 
     EXPECT_EQ(act("copySocks"), Json::object());
     EXPECT_EQ(h.fake.workspace.pasteboard.back(), "127.0.0.1:7897");
@@ -167,27 +172,30 @@ TEST_F(AccountActionsTest, ConsentAndPageServices) {
 TEST_F(AccountActionsTest, ActivationThrottleAndFailureBackOff) {
     signIn();
     const std::size_t afterSignIn = profileRequests();
+    // Each activation below runs its request to the end before the next line.
+    const auto activate = [this] {
+        app().applicationDidBecomeActive();
+        h.loop.runUntilIdle();
+    };
     h.loop.advance(29s);
-    app().applicationDidBecomeActive();
-    h.loop.runUntil([] { return false; }, 200ms);
+    activate();
     EXPECT_EQ(profileRequests(), afterSignIn) << "29 s after the last attempt";
     h.loop.advance(1s);
-    app().applicationDidBecomeActive();
-    settleRequests(afterSignIn + 1);
+    activate();
+    EXPECT_EQ(profileRequests(), afterSignIn + 1);
 
     // A failure backs off to 1800 s, for the timer and for activation alike.
-    panel.server().route("GET", kProfile, HttpResponse::json(502, "{}"));
+    h.http.route("GET", kProfile, HttpResponse::json(502, "{}"));
     h.loop.advance(30s);
-    app().applicationDidBecomeActive();
-    settleRequests(afterSignIn + 2);
+    activate();
+    EXPECT_EQ(profileRequests(), afterSignIn + 2);
     EXPECT_TRUE(h.window().lastState()["accountRefreshFailed"]);
     h.loop.advance(1799s);
-    app().applicationDidBecomeActive();
-    h.loop.runUntil([] { return false; }, 200ms);
+    activate();
     EXPECT_EQ(profileRequests(), afterSignIn + 2);
     h.loop.advance(1s);
-    app().applicationDidBecomeActive();
-    settleRequests(afterSignIn + 3);
+    activate();
+    EXPECT_EQ(profileRequests(), afterSignIn + 3);
     bool recorded = false;
     for (const auto& line : h.fake.eventLog()) {
         recorded = recorded ||
@@ -198,24 +206,18 @@ TEST_F(AccountActionsTest, ActivationThrottleAndFailureBackOff) {
 
 TEST_F(AccountActionsTest, ASummaryArrivingAfterSignOutIsDropped) {
     signIn();
-    std::atomic<bool> asked{false};
-    panel.server().route("GET", kProfile, [&asked](const HttpRequest&) {
-        asked = true;
-        HttpResponse late = HttpResponse::json(
-            200, Json{{"status", "success"}, {"data", {{"plan_id", 9}, {"transfer_enable", 1}}}}.dump());
-        late.delay = 500ms;
-        return late;
-    });
+    HttpResponse late = HttpResponse::json(
+        200, Json{{"status", "success"}, {"data", {{"plan_id", 9}, {"transfer_enable", 1}}}}.dump());
+    late.delay = 500ms;
+    h.http.route("GET", kProfile, late);
+    const std::size_t asked = profileRequests();
     h.loop.advance(30s);
     app().applicationDidBecomeActive();
     h.loop.runUntilIdle();
-    // The panel holds the answer back; the loop is not run while waiting for the request.
-    for (int i = 0; i < 5000 && !asked; ++i)
-        std::this_thread::sleep_for(1ms);
-    ASSERT_TRUE(asked);
+    ASSERT_EQ(profileRequests(), asked + 1);
     EXPECT_FALSE(act("logout")["loggedIn"]);
     const std::size_t pushes = h.window().states().size();
-    h.loop.runUntil([] { return false; }, 1000ms); // the answer comes back meanwhile
+    h.loop.advance(1s); // the answer comes back meanwhile
     EXPECT_EQ(h.window().states().size(), pushes) << "the late answer pushes nothing";
     EXPECT_TRUE(app().state()["accountOverview"].is_null());
 }
@@ -232,7 +234,7 @@ TEST_F(AccountActionsTest, RefreshDropsAVanishedSelectionAndKeepsNodesWhenTheDow
     Json profile = {
         {"email", panel.account().email}, {"token", panel.account().token}, {"transfer_enable", 42}};
     panel.setProfile(profile);
-    panel.server().route("GET", "/s/demo%20subscription", HttpResponse::text(500, "down"));
+    h.http.route("GET", panel.baseUrl() + "/s/demo%20subscription", HttpResponse::text(500, "down"));
     EXPECT_EQ(failureOf("refreshNodes"), "请求失败 HTTP 500");
     state = app().state();
     EXPECT_EQ(state["nodes"].size(), 1u) << "the previous list stays";

@@ -11,9 +11,12 @@
 #include <utility>
 #include <vector>
 
+#include <korvane_deployment.h>
+
 using namespace korvane;
 using namespace std::chrono_literals;
 using korvane::testing::ControllerHarness;
+using korvane::testing::HttpResponse;
 
 namespace {
 
@@ -109,11 +112,16 @@ TEST_F(UpdateTriggerTest, ClicksUpdateOnceWhenPageAndLaunchAreBothDone) {
 
 TEST_F(UpdateTriggerTest, APageLoadedWhileTheLaunchTaskRunsWaitsForItsEnd) {
     h.fake.application.args = {"--check-update"};
+    // The remote configuration answers after 2 s, so the launch task is still running when
+    // the page has loaded.
+    HttpResponse late = HttpResponse::json(200, "{}");
+    late.delay = 2s;
+    h.http.route("GET", deployment::kRemoteConfigurationSources[0], late);
     auto& app = h.launch();
     app.didFinishNavigation(); // before the launch task has had a turn
-    // The launch task waits for the network in real time, so virtual time moves on meanwhile.
-    h.loop.advance(3s);
-    if (!app.launchTask().done()) EXPECT_EQ(updateScripts(), 0u);
+    h.loop.advance(1999ms);
+    ASSERT_FALSE(app.launchTask().done());
+    EXPECT_EQ(updateScripts(), 0u);
     ASSERT_TRUE(h.settle());
     h.loop.advance(10s);
 

@@ -188,6 +188,7 @@ protected:
 
     TempDir dir;
     HttpsServer origin;
+    HttpClient& http = defaultHttpClient();
     ManualLoopScope scope;
     ManualLoop& loop = scope.loop;
 };
@@ -206,29 +207,29 @@ TEST_F(MicoreTest, DelayThroughRealProxiesAndOddNames) {
                                   node("dead", "socks5", freePort()) + node("x%41", "socks5", socksPort),
                               {kOddName, "HTTP 1", "dead", "x%41"}));
     ASSERT_TRUE(waitForPort(9097)) << readText(dir.path() / "core.log");
-    runTask(loop, MihomoCore::version());
+    runTask(loop, MihomoCore::version(http));
 
-    EXPECT_TRUE(runTask(loop, MihomoCore::measureDelay(kOddName, probe(), 5000)));
-    EXPECT_TRUE(runTask(loop, MihomoCore::measureDelay("HTTP 1", probe(), 5000)));
-    EXPECT_FALSE(runTask(loop, MihomoCore::measureDelay("dead", probe(), 2000)));
-    EXPECT_FALSE(runTask(loop, MihomoCore::measureDelay("unknown", probe(), 2000)));
-    EXPECT_TRUE(runTask(loop, MihomoCore::measureDelay("x%41", probe(), 5000))); // not decoded twice
+    EXPECT_TRUE(runTask(loop, MihomoCore::measureDelay(http, kOddName, probe(), 5000)));
+    EXPECT_TRUE(runTask(loop, MihomoCore::measureDelay(http, "HTTP 1", probe(), 5000)));
+    EXPECT_FALSE(runTask(loop, MihomoCore::measureDelay(http, "dead", probe(), 2000)));
+    EXPECT_FALSE(runTask(loop, MihomoCore::measureDelay(http, "unknown", probe(), 2000)));
+    EXPECT_TRUE(runTask(loop, MihomoCore::measureDelay(http, "x%41", probe(), 5000))); // not decoded twice
 
     // The name survives the path both ways: selected by it, reported back as it.
     const std::string group(kProxyGroupName);
-    runTask(loop, MihomoCore::select(group, "HTTP 1"));
-    EXPECT_EQ(runTask(loop, MihomoCore::group(group)).at("now"), "HTTP 1");
-    runTask(loop, MihomoCore::select(group, kOddName));
-    const Json state = runTask(loop, MihomoCore::group(group));
+    runTask(loop, MihomoCore::select(http, group, "HTTP 1"));
+    EXPECT_EQ(runTask(loop, MihomoCore::group(http, group)).at("now"), "HTTP 1");
+    runTask(loop, MihomoCore::select(http, group, kOddName));
+    const Json state = runTask(loop, MihomoCore::group(http, group));
     EXPECT_EQ(state.at("now"), kOddName);
     EXPECT_EQ(state.at("all"), (Json{kOddName, "HTTP 1", "dead", "x%41"}));
-    EXPECT_EQ(errorOf(loop, MihomoCore::select(group, "")), "Selector update error: proxy not exist");
-    EXPECT_EQ(errorOf(loop, MihomoCore::select(kOddName, "HTTP 1")), "Must be a Selector");
-    EXPECT_TRUE(runTask(loop, MihomoCore::measureDelay(group, probe(), 5000)));
+    EXPECT_EQ(errorOf(loop, MihomoCore::select(http, group, "")), "Selector update error: proxy not exist");
+    EXPECT_EQ(errorOf(loop, MihomoCore::select(http, kOddName, "HTTP 1")), "Must be a Selector");
+    EXPECT_TRUE(runTask(loop, MihomoCore::measureDelay(http, group, probe(), 5000)));
 
     // The node goes away: the same measurement fails.
     socks.reset();
-    EXPECT_FALSE(runTask(loop, MihomoCore::measureDelay(kOddName, probe(), 2000)));
+    EXPECT_FALSE(runTask(loop, MihomoCore::measureDelay(http, kOddName, probe(), 2000)));
 
     core->signal(SIGTERM);
     EXPECT_EQ(core->waitExit(2s), 0);
@@ -256,7 +257,7 @@ TEST_F(MicoreTest, MixedPortRoutesByRulesThroughTheSelectedNode) {
               "HTTP/1.1 200 Connection established\r\n\r\n"); // answered, then closed
     EXPECT_EQ(exchange("GET /page HTTP/1.1\r\nHost: x\r\n\r\n").substr(0, 12), "HTTP/1.1 400");
 
-    runTask(loop, MihomoCore::select(std::string(kProxyGroupName), "live"));
+    runTask(loop, MihomoCore::select(http, std::string(kProxyGroupName), "live"));
     EXPECT_NE(get(proxied).find("hello through the proxy"), std::string::npos);
     const std::string tunnel =
         exchange("CONNECT " + proxied + ":" + port +
@@ -381,7 +382,7 @@ TEST_F(MicoreTest, ControllerAnswersLikeTheCore) {
         EXPECT_EQ(response.substr(9, 4) + response.substr(bodyAt + 4), c.answer)
             << c.method << " " << c.target;
     }
-    EXPECT_EQ(runTask(loop, MihomoCore::group(std::string(kProxyGroupName))).at("now"), "a&b");
+    EXPECT_EQ(runTask(loop, MihomoCore::group(http, std::string(kProxyGroupName))).at("now"), "a&b");
 }
 
 TEST_F(MicoreTest, Knobs) {
@@ -393,14 +394,14 @@ TEST_F(MicoreTest, Knobs) {
     {
         auto core = startCore(config, {"MICORE_CONTROLLER_DELAY_MS=1500"});
         ASSERT_TRUE(waitForPort(9097));
-        EXPECT_NE(errorOf(loop, MihomoCore::version()), ""); // the 1 s time-out passes first
+        EXPECT_NE(errorOf(loop, MihomoCore::version(http)), ""); // the 1 s time-out passes first
     }
     ASSERT_TRUE(waitForPort(9097, false));
     {
         // The controller answers while the mixed port does not listen yet, as the core may.
         auto core = startCore(config, {"MICORE_MIXED_PORT_DELAY_MS=2000"});
         ASSERT_TRUE(waitForPort(9097));
-        runTask(loop, MihomoCore::version());
+        runTask(loop, MihomoCore::version(http));
         EXPECT_FALSE(localPortAccepts(kLocalProxyPort));
         EXPECT_TRUE(waitForPort(kLocalProxyPort));
     }

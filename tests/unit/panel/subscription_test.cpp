@@ -108,7 +108,7 @@ protected:
     ManualLoop& loop = scope.loop;
     HttpsServer server;
     KorvaneRemote remote{std::vector<std::string>{}};
-    XBoardService xboard{std::string("1.0.0")};
+    XBoardService xboard{defaultHttpClient(), std::string("1.0.0")};
 };
 
 TEST_F(SubscriptionRequestTest, SubscriptionUrlFromTheProfile) {

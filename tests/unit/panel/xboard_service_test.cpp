@@ -27,7 +27,7 @@ protected:
     ManualLoop& loop = scope.loop;
     HttpsServer server;
     KorvaneRemote remote{std::vector<std::string>{}};
-    XBoardService xboard{std::string("1.0.0")};
+    XBoardService xboard{defaultHttpClient(), std::string("1.0.0")};
 };
 
 TEST_F(XBoardServiceTest, PasswordSignInSendsExactlyWhatThePanelExpects) {
@@ -133,7 +133,7 @@ TEST_F(XBoardServiceTest, RecoveryMessages) {
 }
 
 TEST(XBoardClientVersionTest, MissingBundleVersionFallsBack) {
-    EXPECT_EQ(XBoardService(std::nullopt).clientVersion(), "0.2.20");
+    EXPECT_EQ(XBoardService(defaultHttpClient(), std::nullopt).clientVersion(), "0.2.20");
 }
 
 } // namespace

@@ -199,7 +199,7 @@ TEST(HttpsServerTest, PlainHttpServesChunkedBodiesAndSurvivesTruncatedRequests) 
     HttpsServer server({.tls = false});
     ASSERT_EQ(server.baseUrl(), "http://127.0.0.1:" + std::to_string(server.port()));
     server.route("PUT", "/echo",
-                 [](const HttpRequest& request) { return HttpResponse::text(200, request.body); });
+                 [](const ReceivedRequest& request) { return HttpResponse::text(200, request.body); });
 
     const int truncated = connectTo(server.port());
     const std::string partial = "PUT /echo HTTP/1.1\r\nContent-Length: 100\r\n\r\nabc";
