@@ -4,6 +4,7 @@
 #include "base/executor.h"
 #include "base/files.h"
 #include "base/json.h"
+#include "base/resume_once.h"
 #include "base/url.h"
 
 #include <curl/curl.h>
@@ -26,10 +27,9 @@ namespace korvane {
 
 namespace detail {
 
-// One request's meeting point between the main thread and the I/O thread. The outcome is
-// filled by the I/O thread before the completion is posted; resumed_ and the stop callback
-// are touched on the main thread only.
-class HttpWait : public std::enable_shared_from_this<HttpWait> {
+// One request's wait. The outcome is filled by the I/O thread before it completes the wait on
+// the main thread; a cancelled or abandoned wait tells the I/O thread to drop the transfer.
+class HttpWait final : public ResumeOnce {
 public:
     explicit HttpWait(HttpRequest toSend);
 
@@ -42,19 +42,10 @@ public:
     std::exception_ptr error;
 
     void begin(std::coroutine_handle<> waiter, std::stop_token token);
-    void completeOnMain();
-    std::string finish();
+    std::string take();
 
 private:
-    struct OnStop {
-        HttpWait* self;
-        void operator()() const noexcept;
-    };
-
-    std::coroutine_handle<> waiter_;
-    bool resumed_ = false;
-    bool cancelled_ = false;
-    std::optional<std::stop_callback<OnStop>> onStop_;
+    void stopWork() noexcept override;
 };
 
 } // namespace detail
@@ -236,7 +227,7 @@ private:
             curl_multi_remove_handle(multi_, transfer->easy);
             settle(*transfer, message->data.result);
             auto wait = transfer->wait;
-            mainExecutor().post([wait] { wait->completeOnMain(); });
+            wait->completeLater();
         }
     }
 
@@ -287,34 +278,14 @@ namespace detail {
 HttpWait::HttpWait(HttpRequest toSend) : id(nextTransferId++), request(std::move(toSend)) {}
 
 void HttpWait::begin(std::coroutine_handle<> waiter, std::stop_token token) {
-    waiter_ = waiter;
-    if (token.stop_requested()) {
-        resumed_ = true;
-        cancelled_ = true;
-        mainExecutor().post([waiter] { waiter.resume(); });
-        return;
-    }
-    onStop_.emplace(std::move(token), OnStop{this});
-    engine().submit(shared_from_this());
+    suspend(waiter, std::move(token));
+    if (waiting()) engine().submit(std::static_pointer_cast<HttpWait>(shared_from_this()));
 }
 
-void HttpWait::completeOnMain() {
-    if (resumed_) return;
-    resumed_ = true;
-    waiter_.resume();
-}
+void HttpWait::stopWork() noexcept { engine().abandon(id); }
 
-void HttpWait::OnStop::operator()() const noexcept {
-    if (self->resumed_) return;
-    self->resumed_ = true;
-    self->cancelled_ = true;
-    engine().abandon(self->id);
-    mainExecutor().post([h = self->waiter_] { h.resume(); });
-}
-
-std::string HttpWait::finish() {
-    onStop_.reset();
-    if (cancelled_) throw Cancelled();
+std::string HttpWait::take() {
+    finish();
     if (error) std::rethrow_exception(error);
     return std::move(body);
 }
@@ -324,13 +295,15 @@ std::string HttpWait::finish() {
 HttpAwaiter::HttpAwaiter(HttpRequest request)
     : wait_(std::make_shared<detail::HttpWait>(std::move(request))) {}
 HttpAwaiter::HttpAwaiter(HttpAwaiter&&) noexcept = default;
-HttpAwaiter::~HttpAwaiter() = default;
+HttpAwaiter::~HttpAwaiter() {
+    if (wait_) wait_->abandon();
+}
 
 void HttpAwaiter::start(std::coroutine_handle<> h, std::stop_token token) {
     wait_->begin(h, std::move(token));
 }
 
-std::string HttpAwaiter::await_resume() { return wait_->finish(); }
+std::string HttpAwaiter::await_resume() { return wait_->take(); }
 
 namespace {
 
