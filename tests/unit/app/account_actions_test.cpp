@@ -138,6 +138,40 @@ TEST_F(AccountActionsTest, AFailedRefreshAfterSignInPutsThePreviousStateBack) {
     EXPECT_FALSE(h.fake.defaults.contains("remember"));
 }
 
+TEST_F(AccountActionsTest, TwoSignInsAtOnceTheLaterWinsAndAFailureUndoesOnlyItsOwnChange) {
+    // A code sign-in whose refresh fails slowly, and meanwhile a password sign-in that succeeds.
+    h.http.route("POST", std::string(deployment::kApi) + "/api/v1/korvane-auth/code/verify",
+                 HttpResponse::json(200, R"({"status":"success","data":{"auth_data":"Bearer slow"}})"));
+    h.http.route("GET", kProfile, [this](const ReceivedRequest& request) {
+        if (request.header("authorization") == "Bearer slow") {
+            HttpResponse failing = HttpResponse::json(500, "{}");
+            failing.delay = 5s;
+            return failing;
+        }
+        Json profile = {{"email", panel.account().email},
+                        {"transfer_enable", 1000},
+                        {"u", 1},
+                        {"d", 1},
+                        {"subscribe_url", panel.baseUrl() + "/s/demo%20subscription"}};
+        return HttpResponse::json(200, Json{{"data", profile}}.dump());
+    });
+    auto slow = spawn([this]() -> Task<void> {
+        Json args = {{"email", "slow@example.com"}, {"code", "123456"}};
+        try {
+            co_await app().dispatch("loginWithCode", args);
+        } catch (const std::exception&) {
+        }
+    }());
+    h.loop.runUntilIdle();
+    const Json state = signIn();
+    EXPECT_TRUE(state["loggedIn"]);
+    h.loop.advance(6s);
+    ASSERT_TRUE(slow.done());
+    EXPECT_TRUE(app().state()["loggedIn"]) << "the failed sign-in must not sign the user out";
+    EXPECT_EQ(app().state()["email"], panel.account().email);
+    EXPECT_EQ(LocalSessionStore(h.fake.directories).read("auth"), panel.account().authData);
+}
+
 TEST_F(AccountActionsTest, ConsentAndPageServices) {
     EXPECT_EQ(act("setQualityConsent")["qualityConsentAnswered"], true);
     EXPECT_EQ(h.fake.defaults.getBool("qualityEnabled"), false);
