@@ -204,7 +204,7 @@ void FakeWindowSystem::fireMenuItem(const std::string& title) {
     throw std::logic_error("no status menu item titled " + title);
 }
 
-std::unique_ptr<MainWindow> FakeWindowSystem::createMainWindow(const WindowSpec& geometry,
+std::unique_ptr<MainWindow> FakeWindowSystem::createMainWindow(const WindowGeometry& geometry,
                                                                WebViewDelegate& delegate) {
     // One main window per controller; a new controller starts a fresh record.
     main = MainWindowLog{};
@@ -214,7 +214,7 @@ std::unique_ptr<MainWindow> FakeWindowSystem::createMainWindow(const WindowSpec&
     return std::make_unique<FakeMainWindow>(main);
 }
 
-std::unique_ptr<PlainWebWindow> FakeWindowSystem::createPlainWebWindow(const WindowSpec& geometry) {
+std::unique_ptr<PlainWebWindow> FakeWindowSystem::createPlainWebWindow(const WindowGeometry& geometry) {
     supportWindows.push_back(geometry);
     return std::make_unique<FakeSupportWindow>(*this);
 }

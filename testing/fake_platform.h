@@ -114,7 +114,7 @@ struct Reply {
 // the controller (which owns the window itself) is gone.
 struct MainWindowLog {
     bool created = false;
-    WindowSpec geometry; // title, sizes and buttons the window was made with
+    WindowGeometry geometry; // title, sizes and buttons the window was made with
     WebViewDelegate* delegate = nullptr;
     std::vector<std::string> userScripts;
     std::optional<std::string> loadedUrl;
@@ -159,16 +159,16 @@ public:
     std::vector<AlertCall> alerts;
     // Answers for the coming alerts, in order; the first button when empty or out of range.
     std::deque<int> alertAnswers;
-    std::vector<WindowSpec> supportWindows; // every plain web window made, with its geometry
+    std::vector<WindowGeometry> supportWindows; // every plain web window made, with its geometry
     std::vector<std::string> supportWindowLoads;
     int supportWindowFronts = 0;
 
     // Runs the action of the status menu item with this title; throws when there is none.
     void fireMenuItem(const std::string& title);
 
-    std::unique_ptr<MainWindow> createMainWindow(const WindowSpec& geometry,
+    std::unique_ptr<MainWindow> createMainWindow(const WindowGeometry& geometry,
                                                  WebViewDelegate& delegate) override;
-    std::unique_ptr<PlainWebWindow> createPlainWebWindow(const WindowSpec& geometry) override;
+    std::unique_ptr<PlainWebWindow> createPlainWebWindow(const WindowGeometry& geometry) override;
     std::unique_ptr<StatusItem> createStatusItem(const std::optional<std::string>& iconPath,
                                                  const std::string& emojiTitle,
                                                  std::vector<MenuItem> menu) override;

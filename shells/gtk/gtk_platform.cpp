@@ -61,7 +61,7 @@ fs::path defaultsFile(const std::string& bundleIdentifier) {
 
 namespace {
 
-void setWindowGeometry(GtkWindow* window, const WindowSpec& geometry) {
+void setWindowGeometry(GtkWindow* window, const WindowGeometry& geometry) {
     gtk_window_set_title(window, geometry.title.c_str());
     gtk_window_set_default_size(window, geometry.width, geometry.height);
     if (geometry.minWidth > 0 && geometry.minHeight > 0) {
@@ -76,7 +76,7 @@ void setWindowGeometry(GtkWindow* window, const WindowSpec& geometry) {
 
 class GtkMainWindow final : public MainWindow {
 public:
-    GtkMainWindow(GtkWindowSystem& system, WebKitWebContext* context, const WindowSpec& geometry,
+    GtkMainWindow(GtkWindowSystem& system, WebKitWebContext* context, const WindowGeometry& geometry,
                   WebViewDelegate& delegate)
         : system_(system), delegate_(delegate) {
         content_ = webkit_user_content_manager_new();
@@ -224,7 +224,7 @@ private:
 
 class GtkPlainWebWindow final : public PlainWebWindow {
 public:
-    explicit GtkPlainWebWindow(const WindowSpec& geometry) {
+    explicit GtkPlainWebWindow(const WindowGeometry& geometry) {
         view_ = WEBKIT_WEB_VIEW(webkit_web_view_new());
         window_ = gtk_window_new(GTK_WINDOW_TOPLEVEL);
         setWindowGeometry(GTK_WINDOW(window_), geometry);
@@ -320,7 +320,7 @@ GtkWindowSystem::GtkWindowSystem(bool automation) : automation_(automation) {
 
 GtkWindowSystem::~GtkWindowSystem() { g_object_unref(context_); }
 
-std::unique_ptr<MainWindow> GtkWindowSystem::createMainWindow(const WindowSpec& geometry,
+std::unique_ptr<MainWindow> GtkWindowSystem::createMainWindow(const WindowGeometry& geometry,
                                                               WebViewDelegate& delegate) {
     auto window = std::make_unique<GtkMainWindow>(*this, context_, geometry, delegate);
     mainWindow_ = window->window();
@@ -328,7 +328,7 @@ std::unique_ptr<MainWindow> GtkWindowSystem::createMainWindow(const WindowSpec& 
     return window;
 }
 
-std::unique_ptr<PlainWebWindow> GtkWindowSystem::createPlainWebWindow(const WindowSpec& geometry) {
+std::unique_ptr<PlainWebWindow> GtkWindowSystem::createPlainWebWindow(const WindowGeometry& geometry) {
     return std::make_unique<GtkPlainWebWindow>(geometry);
 }
 

@@ -64,9 +64,9 @@ public:
     // Wired by the shell: the automation session closed the main view.
     std::function<void()> onAutomationClose;
 
-    std::unique_ptr<MainWindow> createMainWindow(const WindowSpec& geometry,
+    std::unique_ptr<MainWindow> createMainWindow(const WindowGeometry& geometry,
                                                  WebViewDelegate& delegate) override;
-    std::unique_ptr<PlainWebWindow> createPlainWebWindow(const WindowSpec& geometry) override;
+    std::unique_ptr<PlainWebWindow> createPlainWebWindow(const WindowGeometry& geometry) override;
     std::unique_ptr<StatusItem> createStatusItem(const std::optional<std::string>& iconPath,
                                                  const std::string& emojiTitle,
                                                  std::vector<MenuItem> menu) override;

@@ -97,11 +97,11 @@ void HeadlessWindowSystem::queueAlertAnswers(const std::vector<int>& answers) {
     alertAnswers_.insert(alertAnswers_.end(), answers.begin(), answers.end());
 }
 
-std::unique_ptr<MainWindow> HeadlessWindowSystem::createMainWindow(const WindowSpec&, WebViewDelegate&) {
+std::unique_ptr<MainWindow> HeadlessWindowSystem::createMainWindow(const WindowGeometry&, WebViewDelegate&) {
     return std::make_unique<HeadlessMainWindow>(events_);
 }
 
-std::unique_ptr<PlainWebWindow> HeadlessWindowSystem::createPlainWebWindow(const WindowSpec&) {
+std::unique_ptr<PlainWebWindow> HeadlessWindowSystem::createPlainWebWindow(const WindowGeometry&) {
     return std::make_unique<HeadlessSupportWindow>(events_);
 }
 

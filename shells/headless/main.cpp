@@ -66,8 +66,9 @@ public:
         controller_->applicationDidFinishLaunching();
         events_.emit("ready");
         std::thread([this] { readCommands(); }).detach();
+        // The process leaves through exit(), never by the loop returning.
         loop_.run();
-        return exitCode_;
+        return 1;
     }
 
 private:
@@ -180,7 +181,6 @@ private:
     JsonFileDefaults defaults_;
     Platform platform_;
     std::unique_ptr<KorvaneApplication> controller_;
-    int exitCode_ = 0;
     bool exiting_ = false;
 };
 

@@ -7,6 +7,7 @@
 #include "base/errors.h"
 #include "base/text.h"
 #include "diag/quality_log.h"
+#include "platform/local_proxy.h"
 
 #include <map>
 #include <system_error>
@@ -17,7 +18,6 @@ namespace {
 
 constexpr std::size_t kLongestEmail = 254;
 constexpr std::size_t kShortestPassword = 8;
-constexpr const char* kSocksAddress = "127.0.0.1:7897";
 
 std::string stringArgument(const Json& args, const char* name) {
     auto it = args.find(name);
@@ -46,8 +46,9 @@ bool isSixDigitCode(const std::string& code) {
 
 Task<Json> KorvaneApplication::dispatch(std::string action, Json args) {
     if (action == "bootstrap") co_return state();
-    if (action == "sendLoginCode") co_return co_await sendLoginCodeAction(args);
-    if (action == "sendResetCode") co_return co_await sendResetCodeAction(args);
+    if (action == "sendLoginCode")
+        co_return co_await sendEmailCodeAction(args, "请输入正确的邮箱地址", false);
+    if (action == "sendResetCode") co_return co_await sendEmailCodeAction(args, "请输入正确的邮箱", true);
     if (action == "resetPassword") co_return co_await resetPasswordAction(args);
     if (action == "loginWithCode") co_return co_await loginWithCodeAction(args);
     if (action == "login") co_return co_await loginAction(args);
@@ -68,25 +69,22 @@ Task<Json> KorvaneApplication::dispatch(std::string action, Json args) {
         co_return Json::object();
     }
     if (action == "copySocks") {
-        platform_.workspace.setPasteboardString(kSocksAddress);
+        platform_.workspace.setPasteboardString(std::string(kLocalProxyAddress));
         co_return Json::object();
     }
     throw KorvaneError("未知操作：" + action);
 }
 
-Task<Json> KorvaneApplication::sendLoginCodeAction(const Json& args) {
+Task<Json> KorvaneApplication::sendEmailCodeAction(const Json& args, const char* invalidEmail,
+                                                   bool forReset) {
     const std::string email = trimmedEmail(args);
-    if (!hasEmailShape(email) || !hasEmailLength(email)) throw KorvaneError("请输入正确的邮箱地址");
+    if (!hasEmailShape(email) || !hasEmailLength(email)) throw KorvaneError(invalidEmail);
     co_await remote_.refresh(http_);
-    co_await xboard_.sendLoginCode(remote_, email);
-    co_return Json{{"sent", true}};
-}
-
-Task<Json> KorvaneApplication::sendResetCodeAction(const Json& args) {
-    const std::string email = trimmedEmail(args);
-    if (!hasEmailShape(email) || !hasEmailLength(email)) throw KorvaneError("请输入正确的邮箱");
-    co_await remote_.refresh(http_);
-    co_await xboard_.sendResetCode(remote_, email);
+    if (forReset) {
+        co_await xboard_.sendResetCode(remote_, email);
+    } else {
+        co_await xboard_.sendLoginCode(remote_, email);
+    }
     co_return Json{{"sent", true}};
 }
 
@@ -102,8 +100,6 @@ Task<Json> KorvaneApplication::resetPasswordAction(const Json& args) {
     std::map<std::string, std::string> fields = {
         {"email", email}, {"email_code", code}, {"password", password}};
     co_await xboard_.postPasswordRecovery(remote_, "/api/v1/passport/auth/forget", std::move(fields));
-    rememberedPassword_.reset();
-    rememberedPasswordLoaded_ = true;
     platform_.defaults.setString(SettingsKey::kEmail, email);
     co_return Json{{"reset", true}};
 }
@@ -128,18 +124,20 @@ Task<Json> KorvaneApplication::loginAction(const Json& args) {
 
 Task<Json> KorvaneApplication::completeSignIn(std::string credential, std::string email, const Json& args,
                                               std::string pulseTrigger) {
-    auto keptAuth = auth_;
-    auto keptEmail = email_;
-    auto keptOverview = accountOverview_;
-    auto restore = [&] {
-        auth_ = std::move(keptAuth);
-        email_ = std::move(keptEmail);
-        accountOverview_ = std::move(keptOverview);
+    // What this sign-in replaces, put back if it fails, unless another sign-in has replaced it
+    // in the meantime: the later one wins.
+    const Account::Switch change = account_.switchTo(credential, email);
+    CachedSubscription previous = subscription_;
+    const std::string previousSelection = selectedNode_;
+    auto undo = [&] {
+        if (!account_.undo(change)) return;
+        if (subscription_.yaml == previous.yaml && selectedNode_ == previousSelection) return;
+        // The new account's nodes and its cached subscription must not stay behind.
+        replaceSubscription(std::move(previous));
+        selectedNode_ = previousSelection;
+        if (!selectedNode_.empty()) platform_.defaults.setString(SettingsKey::kSelectedNode, selectedNode_);
+        startNodeTests();
     };
-    auth_ = credential;
-    email_ = email;
-    accountOverview_.reset();
-    accountRefreshFailed_ = false;
 
     std::exception_ptr failure;
     try {
@@ -148,22 +146,20 @@ Task<Json> KorvaneApplication::completeSignIn(std::string credential, std::strin
         failure = std::current_exception();
     }
     if (failure) {
-        restore();
+        undo();
         std::rethrow_exception(failure);
     }
 
     bool remember = true;
     if (boolArgument(args, "remember") == false) {
-        sessionStore_.write("auth", std::nullopt);
+        account_.store().write("auth", std::nullopt);
         remember = false;
-    } else if (!sessionStore_.write("auth", credential)) {
-        restore();
+    } else if (!account_.store().write("auth", credential)) {
+        undo();
         throw KorvaneError("无法安全保存登录会话，请检查本机用户目录权限");
     }
     platform_.defaults.setString(SettingsKey::kEmail, email);
     platform_.defaults.setBool(SettingsKey::kRemember, remember);
-    rememberedPassword_.reset();
-    rememberedPasswordLoaded_ = true;
     QualityLog::report("dashboard_load_success");
     sendPulseInBackground(pulseTrigger);
     pushState();
@@ -198,35 +194,20 @@ Task<Json> KorvaneApplication::setModeAction(const Json& args) {
 }
 
 Task<Json> KorvaneApplication::logoutAction() {
-    if (applyingUpdate_) throw KorvaneError("正在更新 Korvane，暂时不能退出账号");
-    if (busy_) throw KorvaneError("正在进行网络操作，稍后重试");
-    busy_ = true;
-    struct ClearBusy {
-        bool& flag;
-        ~ClearBusy() { flag = false; }
-    } clearBusy{busy_};
+    if (activity_.applyingUpdate()) throw KorvaneError("正在更新 Korvane，暂时不能退出账号");
+    auto busy = activity_.begin(Activity::Work::SigningOut);
+    if (!busy) throw KorvaneError("正在进行网络操作，稍后重试");
 
     co_await stopNodeTests();
     if ((core_ && core_->connected()) || coreRequiresRecovery()) co_await disconnectCore();
-    if (!sessionStore_.write("auth", std::nullopt))
+    if (!account_.store().write("auth", std::nullopt))
         throw KorvaneError("本机登录会话未能清除，请检查文件夹权限");
-    rememberedPassword_.reset();
-    rememberedPasswordLoaded_ = true;
     platform_.defaults.setBool(SettingsKey::kRemember, false);
-    auth_.reset();
-    nodes_.clear();
-    subscriptionYAML_.clear();
+    account_.signOut();
+    replaceSubscription({});
     selectedNode_.clear();
-    nodeAvailability_.clear();
+    nodeTests_.clear();
     resetPulseForLogout();
-    accountOverview_.reset();
-    accountRefreshFailed_ = false;
-    lastAccountAttempt_.reset();
-    if (supportDir_) {
-        std::error_code ignored;
-        std::filesystem::remove(*supportDir_ / "subscription.yaml", ignored);
-        std::filesystem::remove(*supportDir_ / "nodes.json", ignored);
-    }
     pushState();
     co_return state();
 }

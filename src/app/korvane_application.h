@@ -1,13 +1,15 @@
 #pragma once
 
-#include "app/local_session_store.h"
+#include "app/account.h"
+#include "app/activity.h"
+#include "app/node_tests.h"
+#include "app/page_bridge.h"
 #include "base/executor.h"
 #include "base/json.h"
 #include "base/spawn.h"
 #include "base/task.h"
 #include "base/task_scope.h"
 #include "core/mihomo_core.h"
-#include "panel/account_overview.h"
 #include "panel/http.h"
 #include "panel/korvane_remote.h"
 #include "panel/node.h"
@@ -18,7 +20,6 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
-#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -26,9 +27,11 @@
 
 namespace korvane {
 
-// The one controller of the client: application delegate, owner of the windows, the
-// status-bar item and the page bridge, and keeper of all user-visible state. Everything
-// here runs on the main thread.
+// The one controller of the client: application delegate, owner of the page bridge, the
+// windows and the status-bar item, and keeper of all user-visible state. It owns a small
+// object per concern: the account (account.h), the node tests (node_tests.h), the page
+// bridge (page_bridge.h) and what it is busy with (activity.h). Everything here runs on the
+// main thread, and every task it starts belongs to its task scope.
 class KorvaneApplication final : public WebViewDelegate {
 public:
     enum class TerminateReply { Now, Later };
@@ -55,18 +58,26 @@ public:
     void systemDidWake();
     void networkPathChanged(const NetworkPath& path);
 
-    // Page bridge.
-    void didReceiveScriptMessage(const nlohmann::json& body) override;
-    void didFinishNavigation() override;
-    NavigationDecision decidePolicy(const std::optional<std::string>& url) override;
-    void runConfirmPanel(const std::string& message, std::function<void(bool)> completion) override;
-    bool windowShouldClose() override;
+    // Page bridge: what the web view reports goes to the bridge.
+    void didReceiveScriptMessage(const nlohmann::json& body) override {
+        bridge_.didReceiveScriptMessage(body);
+    }
+    void didFinishNavigation() override { bridge_.didFinishNavigation(); }
+    NavigationDecision decidePolicy(const std::optional<std::string>& url) override {
+        return bridge_.decidePolicy(url);
+    }
+    void runConfirmPanel(const std::string& message, std::function<void(bool)> completion) override {
+        bridge_.runConfirmPanel(message, std::move(completion));
+    }
+    bool windowShouldClose() override { return bridge_.windowShouldClose(); }
 
     Json state() const;
     void pushState();
     void reply(const std::string& id, const std::optional<Json>& value,
-               const std::optional<std::string>& error);
-    void updateProgress(const std::string& text, int progress);
+               const std::optional<std::string>& error) {
+        bridge_.reply(id, value, error);
+    }
+    void updateProgress(const std::string& text, int progress) { bridge_.updateProgress(text, progress); }
     Task<Json> dispatch(std::string action, Json args);
 
     // Dialogs, links and windows used across the controller.
@@ -88,14 +99,20 @@ public:
     const std::string& appVersion() const { return appVersion_; }
     std::int64_t appBuild() const { return appBuild_; }
     bool startupReady() const { return startupReady_; }
-    bool uiReady() const { return uiReady_; }
-    bool exiting() const { return exiting_; }
+    bool uiReady() const { return bridge_.ready(); }
+    bool exiting() const { return activity_.exiting(); }
     const std::optional<std::filesystem::path>& supportDir() const { return supportDir_; }
     const TaskHandle& launchTask() const { return launchTask_; }
     const KorvaneRemote& remote() const { return remote_; }
-    const std::optional<std::string>& auth() const { return auth_; }
+    const std::optional<std::string>& auth() const { return account_.credential(); }
 
 private:
+    // The subscription text the node list came from, and that list.
+    struct CachedSubscription {
+        std::string yaml;
+        std::vector<Node> nodes;
+    };
+
     // Launch.
     Task<void> runLaunchTask();
     void loadSettings();
@@ -103,11 +120,13 @@ private:
     void buildWindow();
     void buildMenuBar();
     void startHealthChecks();
-    void startWakeMonitoring();
     void triggerRequestedUpdate();
     void configureQualityReports();
+    void pageLoaded();
+    void handleMessage(std::string id, std::string action, Json args);
     Task<void> exitTask();
     Task<void> wakeTask();
+    Task<void> accountSummaryTask(std::string credential);
 
     // Steps that belong to subsystems this build does not have yet. Each is a no-op with a
     // fixed place in the sequence, so that adding the subsystem means filling in one call.
@@ -117,18 +136,16 @@ private:
     Task<void> reconnectAfterUpdateIfPending();
     Task<void> recoverStaleSystemProxy();
     std::optional<std::string> loadStoredCredential();
-    Task<void> refreshRemoteEndpoints();
     void publishLaunchHealth();
     Task<void> disconnectCore();
     bool coreRequiresRecovery();
     Task<void> runNodeTests(std::string subscription, std::vector<Node> nodes, std::string mode,
-                            std::function<void(const std::string&, bool)> onResult);
+                            NodeTests::OnResult onResult);
     void sendPulseInBackground(const std::string& trigger);
     void resetPulseForLogout();
 
     // Page actions.
-    Task<Json> sendLoginCodeAction(const Json& args);
-    Task<Json> sendResetCodeAction(const Json& args);
+    Task<Json> sendEmailCodeAction(const Json& args, const char* invalidEmail, bool forReset);
     Task<Json> resetPasswordAction(const Json& args);
     Task<Json> loginWithCodeAction(const Json& args);
     Task<Json> loginAction(const Json& args);
@@ -138,48 +155,32 @@ private:
     Task<Json> setQualityConsentAction(const Json& args);
     Task<Json> setModeAction(const Json& args);
     Task<Json> logoutAction();
-    Task<void> accountSummaryTask(std::string credential);
+    // Replaces the node list and its cache; an empty one removes the cache files.
+    void replaceSubscription(CachedSubscription subscription);
 
     Platform& platform_;
     HttpClient& http_;
+    const std::string appVersion_;
+    const std::int64_t appBuild_;
 
-    std::unique_ptr<MainWindow> window_;
-    std::unique_ptr<PlainWebWindow> supportWindow_;
-    std::unique_ptr<StatusItem> statusItem_;
     KorvaneRemote remote_;
     XBoardService xboard_;
-    std::vector<Node> nodes_;
-    std::string subscriptionYAML_;
-    std::optional<std::string> auth_;
-    std::string email_;
-    std::string mode_ = "smart";
-    std::string selectedNode_;
-    std::optional<AccountOverview> accountOverview_;
-    bool accountRefreshFailed_ = false;
-    bool accountRequestInFlight_ = false;
-    std::optional<MonotonicTime> lastAccountAttempt_; // none: the distant past
-    bool busy_ = false;
-    bool exiting_ = false;
-    bool applyingUpdate_ = false;
-    bool upgradeCoreSafelyStopped_ = false;
-    bool updatePreparing_ = false;
-    bool uiReady_ = false;
-    bool startupReady_ = false;
-    bool launchUpdateTriggered_ = false;
-    std::optional<std::string> rememberedPassword_;
-    bool rememberedPasswordLoaded_ = false;
+    Account account_;
+    PageBridge bridge_;
+    NodeTests nodeTests_;
+    Activity activity_;
+    std::unique_ptr<PlainWebWindow> supportWindow_;
+    std::unique_ptr<StatusItem> statusItem_;
     std::unique_ptr<MihomoCore> core_;
     std::optional<std::filesystem::path> supportDir_;
-    TaskHandle heartbeatTimer_;
-    bool wakeObserved_ = false;
-    std::map<std::string, bool> nodeAvailability_;
-    std::optional<TaskHandle> nodeTestTask_;
-    std::int64_t nodeTestGeneration_ = 0;
-    bool lastSocksReady_ = false;
 
-    std::string appVersion_;
-    std::int64_t appBuild_ = 0;
-    LocalSessionStore sessionStore_;
+    CachedSubscription subscription_;
+    std::string mode_ = "smart";
+    std::string selectedNode_;
+
+    bool startupReady_ = false;
+    bool launchUpdateTriggered_ = false;
+    bool lastSocksReady_ = false;
     TaskHandle launchTask_;
     // Quality uploads are started from any thread; they reach this scope only while it exists.
     std::shared_ptr<TaskScope> uploads_ = std::make_shared<TaskScope>();

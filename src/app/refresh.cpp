@@ -10,14 +10,13 @@
 
 #include <algorithm>
 #include <chrono>
+#include <system_error>
 
 namespace korvane {
 
 namespace {
 
-constexpr std::chrono::seconds kFailureBackOff{1800};
-
-// A result that arrived for a credential that is no longer the current one.
+// A result that arrived for an account that is no longer the signed-in one.
 class StaleCredential : public std::runtime_error {
 public:
     StaleCredential() : std::runtime_error("已取消") {}
@@ -26,43 +25,51 @@ public:
 } // namespace
 
 Task<void> KorvaneApplication::refresh(bool skipRemote) {
-    if (!auth_) throw KorvaneError("请先登录");
-    const std::string captured = *auth_;
+    if (!account_.signedIn()) throw KorvaneError("请先登录");
+    const std::string captured = *account_.credential();
+    const std::uint64_t generation = account_.generation();
     co_await stopNodeTests();
     if (!skipRemote) co_await remote_.refresh(http_);
-    lastAccountAttempt_ = mainExecutor().now();
+    account_.noteAttempt(mainExecutor().now());
 
     Subscription subscription = co_await xboard_.subscription(remote_, captured);
-    if (auth_ != captured) throw StaleCredential();
-    accountOverview_ = subscription.overview;
-    accountRefreshFailed_ = false;
+    if (account_.generation() != generation) throw StaleCredential();
+    account_.setOverview(subscription.overview);
 
     auto [text, list] = co_await xboard_.nodes(subscription.url);
-    if (auth_ != captured) throw StaleCredential();
-    subscriptionYAML_ = std::move(text);
-    nodes_ = std::move(list);
-    const bool selectionListed = std::any_of(nodes_.begin(), nodes_.end(),
+    if (account_.generation() != generation) throw StaleCredential();
+    const bool selectionListed = std::any_of(list.begin(), list.end(),
                                              [this](const Node& node) { return node.name == selectedNode_; });
     if (!selectionListed) {
         selectedNode_.clear();
         platform_.defaults.remove(SettingsKey::kSelectedNode);
     }
-    if (supportDir_) writeSubscriptionCache(*supportDir_, subscriptionYAML_, nodes_);
+    replaceSubscription({std::move(text), std::move(list)});
     startNodeTests();
 }
 
+void KorvaneApplication::replaceSubscription(CachedSubscription subscription) {
+    subscription_ = std::move(subscription);
+    if (!supportDir_) return;
+    if (!subscription_.yaml.empty()) {
+        writeSubscriptionCache(*supportDir_, subscription_.yaml, subscription_.nodes);
+        return;
+    }
+    std::error_code ignored;
+    std::filesystem::remove(*supportDir_ / "subscription.yaml", ignored);
+    std::filesystem::remove(*supportDir_ / "nodes.json", ignored);
+}
+
 void KorvaneApplication::requestAccountRefresh(int minimumIntervalSeconds) {
-    if (!startupReady_ || !auth_ || busy_ || exiting_ || updatePreparing_ || applyingUpdate_ ||
-        accountRequestInFlight_) {
+    if (!startupReady_ || !account_.signedIn() || activity_.busy() || activity_.exiting() ||
+        activity_.updateUnderWay() || account_.summaryInFlight()) {
         return;
     }
     const MonotonicTime now = mainExecutor().now();
-    auto threshold = std::chrono::seconds(minimumIntervalSeconds);
-    if (accountRefreshFailed_) threshold = std::max(threshold, kFailureBackOff);
-    if (lastAccountAttempt_ && now - *lastAccountAttempt_ < threshold) return;
-    accountRequestInFlight_ = true;
-    lastAccountAttempt_ = now;
-    tasks_.spawn(accountSummaryTask(*auth_));
+    if (!account_.summaryDue(now, std::chrono::seconds(minimumIntervalSeconds))) return;
+    account_.setSummaryInFlight(true);
+    account_.noteAttempt(now);
+    tasks_.spawn(accountSummaryTask(*account_.credential()));
 }
 
 Task<void> KorvaneApplication::accountSummaryTask(std::string credential) {
@@ -71,56 +78,36 @@ Task<void> KorvaneApplication::accountSummaryTask(std::string credential) {
         const Json profile = co_await xboard_.accountProfile(remote_, credential);
         overview = AccountOverview(profile, wallClock().now());
     } catch (const Cancelled&) {
-        accountRequestInFlight_ = false;
+        account_.setSummaryInFlight(false);
         throw;
     } catch (const std::exception&) {
     }
-    if (auth_ == credential) {
+    if (account_.credential() == credential) {
         if (overview) {
-            accountOverview_ = std::move(overview);
-            accountRefreshFailed_ = false;
+            account_.setOverview(std::move(*overview));
         } else {
-            accountRefreshFailed_ = true;
+            account_.noteRefreshFailed();
             KorvaneRecorder::record("account_summary_refresh_failure", "", "request_failed");
         }
         pushState();
     }
-    accountRequestInFlight_ = false;
+    account_.setSummaryInFlight(false);
 }
 
 void KorvaneApplication::startNodeTests() {
-    if (nodeTestTask_) nodeTestTask_->cancel();
-    const std::int64_t generation = ++nodeTestGeneration_;
-    nodeAvailability_.clear();
-    if (subscriptionYAML_.empty() || nodes_.empty() || (core_ && core_->connected())) {
+    const bool testable =
+        !subscription_.yaml.empty() && !subscription_.nodes.empty() && !(core_ && core_->connected());
+    if (!testable) {
+        nodeTests_.start(std::nullopt);
         pushState();
         return;
     }
-    auto run = [](KorvaneApplication* self, std::int64_t g) -> Task<void> {
-        auto onResult = [self, g](const std::string& name, bool available) {
-            if (self->nodeTestGeneration_ != g) return;
-            self->nodeAvailability_[name] = available;
-            self->pushState();
-        };
-        try {
-            co_await self->runNodeTests(self->subscriptionYAML_, self->nodes_, self->mode_, onResult);
-        } catch (const Cancelled&) {
-        } catch (const std::exception& error) {
-            self->platform_.application.systemLog(std::string("Korvane node availability check failed: ") +
-                                                  error.what());
-        }
-        if (self->nodeTestGeneration_ == g) self->nodeTestTask_.reset();
-    };
-    nodeTestTask_ = tasks_.spawn(run(this, generation));
+    nodeTests_.start([this, yaml = subscription_.yaml, nodes = subscription_.nodes,
+                      mode = mode_](NodeTests::OnResult onResult) -> Task<void> {
+        return runNodeTests(yaml, nodes, mode, std::move(onResult));
+    });
 }
 
-Task<void> KorvaneApplication::stopNodeTests() {
-    ++nodeTestGeneration_;
-    auto task = std::exchange(nodeTestTask_, std::nullopt);
-    if (task) {
-        task->cancel();
-        co_await task->join();
-    }
-}
+Task<void> KorvaneApplication::stopNodeTests() { co_await nodeTests_.stop(); }
 
 } // namespace korvane

@@ -91,22 +91,31 @@ std::optional<std::int64_t> parseDecimalInteger(std::string_view text) {
 
 namespace korvane {
 
-char32_t decodeScalar(std::string_view text, std::size_t& at) {
+std::optional<char32_t> decodeStrictScalar(std::string_view text, std::size_t& at) {
     const auto c = static_cast<unsigned char>(text[at]);
-    std::size_t length = c < 0x80             ? 1
-                         : (c & 0xE0) == 0xC0 ? 2
-                         : (c & 0xF0) == 0xE0 ? 3
-                         : (c & 0xF8) == 0xF0 ? 4
-                                              : 0;
-    if (length == 0 || at + length > text.size()) {
-        ++at;
-        return 0xFFFD;
-    }
+    const std::size_t length = c < 0x80             ? 1
+                               : (c & 0xE0) == 0xC0 ? 2
+                               : (c & 0xF0) == 0xE0 ? 3
+                               : (c & 0xF8) == 0xF0 ? 4
+                                                    : 0;
+    if (length == 0 || at + length > text.size()) return std::nullopt;
     char32_t cp = length == 1 ? c : c & (0x7F >> length);
-    for (std::size_t k = 1; k < length; ++k)
-        cp = (cp << 6) | (static_cast<unsigned char>(text[at + k]) & 0x3F);
+    for (std::size_t k = 1; k < length; ++k) {
+        const auto next = static_cast<unsigned char>(text[at + k]);
+        if ((next & 0xC0) != 0x80) return std::nullopt;
+        cp = (cp << 6) | (next & 0x3F);
+    }
+    // No overlong forms, no surrogates, nothing above U+10FFFF.
+    static constexpr char32_t kMinimum[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (cp < kMinimum[length] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return std::nullopt;
     at += length;
     return cp;
+}
+
+char32_t decodeScalar(std::string_view text, std::size_t& at) {
+    if (auto cp = decodeStrictScalar(text, at)) return *cp;
+    ++at;
+    return 0xFFFD;
 }
 
 namespace {

@@ -29,7 +29,10 @@ namespace korvane {
 // and so does CR LF.
 std::size_t countGraphemes(std::string_view utf8);
 
-// Decodes the UTF-8 scalar at text[at], advancing at; U+FFFD for a malformed byte.
+// Decodes the UTF-8 scalar at text[at] and advances at past it; none, and at unchanged, when
+// the bytes there are not well-formed UTF-8 (overlong, surrogate, beyond U+10FFFF, cut short).
+std::optional<char32_t> decodeStrictScalar(std::string_view text, std::size_t& at);
+// The same, but a malformed byte reads as U+FFFD and is skipped.
 char32_t decodeScalar(std::string_view text, std::size_t& at);
 
 } // namespace korvane

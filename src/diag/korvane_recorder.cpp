@@ -29,8 +29,6 @@ constexpr std::int64_t kMaximumTargetBuild = 100'000'000;
 constexpr off_t kMaximumFileSize = 3'000'000;
 constexpr std::size_t kMaximumCodeLength = 48;
 constexpr std::chrono::seconds kRetention{1'209'600}; // 14 days
-constexpr std::string_view kCodeCharacters =
-    "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_.-";
 constexpr std::string_view kInvalidCode = "invalid_code";
 constexpr std::string_view kFilePrefix = "client-";
 constexpr std::string_view kFileSuffix = ".jsonl";
@@ -133,10 +131,14 @@ void KorvaneRecorder::install(std::shared_ptr<KorvaneRecorder> recorder) {
     installed.recorder.swap(recorder); // the previous one is released after the lock
 }
 
+bool KorvaneRecorder::isCodeCharacter(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+           c == '.' || c == '-';
+}
+
 std::string KorvaneRecorder::safeCode(std::string_view value) {
     // Every allowed character is ASCII, so for an acceptable value bytes and characters agree.
-    if (value.size() > kMaximumCodeLength ||
-        value.find_first_not_of(kCodeCharacters) != std::string_view::npos)
+    if (value.size() > kMaximumCodeLength || !std::all_of(value.begin(), value.end(), isCodeCharacter))
         return std::string(kInvalidCode);
     return std::string(value);
 }

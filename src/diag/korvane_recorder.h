@@ -47,6 +47,8 @@ public:
     // The value when it is a code (at most 48 characters from [A-Za-z0-9_.-]), otherwise
     // "invalid_code" in its place. Never trims or shortens.
     static std::string safeCode(std::string_view value);
+    // The characters a code may hold: ASCII letters and digits, "_", "." and "-".
+    static bool isCodeCharacter(char c);
 
     // The log directory, created if needed and made private to the user; none when it cannot
     // be created or is not a plain directory owned by the user.

@@ -73,9 +73,7 @@ const std::string& QualityLog::errorSessionID() {
 std::string QualityLog::clean(std::string_view value) {
     std::string out;
     for (char c : value) {
-        const bool allowed = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                             c == '_' || c == '.' || c == '-';
-        if (allowed) out.push_back(c);
+        if (KorvaneRecorder::isCodeCharacter(c)) out.push_back(c);
         if (out.size() == 48) break;
     }
     return out;

@@ -10,7 +10,7 @@
 
 namespace korvane {
 
-struct WindowSpec {
+struct WindowGeometry {
     std::string title;
     int width = 0;
     int height = 0;
@@ -81,9 +81,9 @@ class WindowSystem {
 public:
     virtual ~WindowSystem() = default;
 
-    virtual std::unique_ptr<MainWindow> createMainWindow(const WindowSpec& geometry,
+    virtual std::unique_ptr<MainWindow> createMainWindow(const WindowGeometry& geometry,
                                                          WebViewDelegate& delegate) = 0;
-    virtual std::unique_ptr<PlainWebWindow> createPlainWebWindow(const WindowSpec& geometry) = 0;
+    virtual std::unique_ptr<PlainWebWindow> createPlainWebWindow(const WindowGeometry& geometry) = 0;
     // iconPath when the icon loads, else the emoji title is shown.
     virtual std::unique_ptr<StatusItem> createStatusItem(const std::optional<std::string>& iconPath,
                                                          const std::string& emojiTitle,

@@ -172,6 +172,19 @@ TEST_F(AccountActionsTest, TwoSignInsAtOnceTheLaterWinsAndAFailureUndoesOnlyItsO
     EXPECT_EQ(LocalSessionStore(h.fake.directories).read("auth"), panel.account().authData);
 }
 
+TEST_F(AccountActionsTest, ASignInWhoseSessionCannotBeStoredLeavesNothingOfTheNewAccount) {
+    // A plain file where the private session folder belongs: the store refuses to write.
+    std::filesystem::remove_all(h.fake.supportDir() / "PrivateSession");
+    h.fake.writeSupportFile("PrivateSession", "not a folder");
+    EXPECT_EQ(failureOf("login", {{"email", panel.account().email}, {"password", panel.account().password}}),
+              "无法安全保存登录会话，请检查本机用户目录权限");
+    const Json state = app().state();
+    EXPECT_FALSE(state["loggedIn"]);
+    EXPECT_EQ(state["nodes"], Json::array());
+    EXPECT_FALSE(std::filesystem::exists(h.fake.supportDir() / "subscription.yaml"));
+    EXPECT_FALSE(std::filesystem::exists(h.fake.supportDir() / "nodes.json"));
+}
+
 TEST_F(AccountActionsTest, ConsentAndPageServices) {
     EXPECT_EQ(act("setQualityConsent")["qualityConsentAnswered"], true);
     EXPECT_EQ(h.fake.defaults.getBool("qualityEnabled"), false);

@@ -3,6 +3,7 @@
 
 #include "app/korvane_application.h"
 #include "testing/fake_platform.h"
+#include "testing/stand_in_panel.h"
 
 #include <gtest/gtest.h>
 
@@ -17,6 +18,8 @@ using namespace korvane;
 using namespace std::chrono_literals;
 using korvane::testing::ControllerHarness;
 using korvane::testing::HttpResponse;
+using korvane::testing::ReceivedRequest;
+using korvane::testing::StandInPanel;
 
 namespace {
 
@@ -161,6 +164,37 @@ TEST(MonitorTest, HealthTimerRunsEveryEightSecondsUntilTheControllerGoes) {
     const auto before = h.executor.timers.size();
     h.destroyController(); // runs an hour of virtual time
     EXPECT_EQ(h.executor.timers.size(), before);
+}
+
+TEST(LifecycleTest, DestroyingTheControllerWithWorkInFlightLeavesNothingBehind) {
+    ControllerHarness h;
+    StandInPanel panel{h.http, deployment::kApi};
+    h.fake.application.args = {"--check-update"};
+    h.launchAndSettle();
+    auto& app = h.app();
+    app.didFinishNavigation(); // the update button is pressed 1.5 s later
+    // Every kind of task the controller starts, each caught in the middle of a wait: a sign-in
+    // whose refresh waits for the panel, a wake waiting its 4 s, a health tick, a consented
+    // quality upload, and the health timer itself.
+    h.http.route("GET", std::string(deployment::kApi) + "/api/v1/user/getSubscribe",
+                 [](const ReceivedRequest&) {
+                     HttpResponse slow = HttpResponse::json(500, "{}");
+                     slow.delay = std::chrono::minutes(5);
+                     return slow;
+                 });
+    app.didReceiveScriptMessage(
+        {{"id", "1"},
+         {"action", "login"},
+         {"arg", {{"email", panel.account().email}, {"password", panel.account().password}}}});
+    app.didReceiveScriptMessage({{"id", "2"}, {"action", "setQualityConsent"}, {"arg", {{"enabled", true}}}});
+    app.systemDidWake();
+    app.healthTick();
+    h.loop.runUntilIdle();
+    const std::size_t scripts = h.window().scripts.size();
+
+    h.controller.reset();
+    h.loop.advance(std::chrono::hours(1));
+    EXPECT_EQ(h.window().scripts.size(), scripts) << "nothing of the controller ran after it was gone";
 }
 
 TEST(MonitorTest, WakeIsRecordedAsANetworkCheck) {
