@@ -271,7 +271,7 @@ Task<void> KorvaneApplication::exitTask() {
 // connected means an earlier run ended without putting the user's settings back, most
 // likely in a crash. They are restored before anything else goes over the network.
 Task<void> KorvaneApplication::recoverStaleSystemProxy() {
-    if (!core_ || core_->connected() || !core_->requiresRecovery()) co_return;
+    if (!core_ || core_->connected() || !coreRequiresRecovery()) co_return;
     std::optional<std::string> failure;
     try {
         co_await core_->proxy().restore();
@@ -298,9 +298,13 @@ std::optional<std::string> KorvaneApplication::loadStoredCredential() {
 // Until the core process is started by this build, disconnecting means putting back proxy
 // settings that may still point at the local port.
 Task<void> KorvaneApplication::disconnectCore() {
-    if (core_ && core_->requiresRecovery()) co_await core_->proxy().restore();
+    if (coreRequiresRecovery()) co_await core_->proxy().restore();
 }
-bool KorvaneApplication::coreRequiresRecovery() { return core_ && core_->requiresRecovery(); }
+// An operation still under way counts: an enable that has not written its record yet is
+// restored after it, not missed.
+bool KorvaneApplication::coreRequiresRecovery() {
+    return core_ && (core_->proxy().busy() || core_->requiresRecovery());
+}
 Task<void> KorvaneApplication::runNodeTests(std::string, std::vector<Node>, std::string,
                                             NodeTests::OnResult) {
     co_return;

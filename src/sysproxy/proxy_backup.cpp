@@ -5,12 +5,13 @@
 #include "base/json.h"
 
 #include <cerrno>
-#include <fstream>
-#include <iterator>
 
 namespace korvane {
 
 namespace {
+
+// A record of every service of a computer is a few kilobytes; more is not ours.
+constexpr std::size_t kMaximumBackupSize = 1 << 20;
 
 const char* const kKinds[] = {"web", "secure", "socks"};
 
@@ -109,11 +110,17 @@ void writeProxyBackup(const std::filesystem::path& file, const std::vector<Servi
 }
 
 std::vector<ServiceSnapshot> readProxyBackup(const std::filesystem::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) throw FileError(errno != 0 ? errno : ENOENT);
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) throw FileError(EIO);
-    return decodeProxyBackup(text);
+    // Never blocks on a FIFO planted here, never follows a link, never reads a foreign file.
+    auto read = readPrivateFile(file, kMaximumBackupSize);
+    if (!read.bytes) {
+        using Refusal = PrivateFileRead::Refusal;
+        throw FileError(read.refusal == Refusal::Missing      ? ENOENT
+                        : read.refusal == Refusal::TooLarge   ? EFBIG
+                        : read.refusal == Refusal::NotRegular ? EINVAL
+                        : read.refusal == Refusal::NotOwned   ? EPERM
+                                                              : EIO);
+    }
+    return decodeProxyBackup(*read.bytes);
 }
 
 } // namespace korvane

@@ -45,6 +45,9 @@ public:
     Task<void> enable();
     // Puts the saved settings back; nothing to do without a backup file or a switched helper.
     Task<void> restore();
+    // Whether an operation is under way or waits its turn (an enable that has not written its
+    // record yet still has to be restored after).
+    bool busy() const { return queue_.busy(); }
     // Whether any service still sends web or SOCKS traffic to the local port. Blocks.
     bool stillRoutingThroughKorvane() const;
 
