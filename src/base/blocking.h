@@ -33,9 +33,9 @@ public:
     void begin(std::coroutine_handle<> waiter, std::stop_token token) {
         suspend(waiter, std::move(token));
         if (!waiting()) return;
-        submitToWorkPool([self = std::static_pointer_cast<BlockingState>(shared_from_this())] {
+        submitToWorkPool([self = std::static_pointer_cast<BlockingState>(shared_from_this())]() mutable {
             self->runBody();
-            self->completeLater();
+            ResumeOnce::completeLater(std::move(self));
         });
     }
 

@@ -6,10 +6,10 @@
 namespace korvane {
 
 void LoopBase::post(std::function<void()> fn) {
-    {
-        std::lock_guard lock(mutex_);
-        posted_.push_back(std::move(fn));
-    }
+    // Notified under the lock: once the loop has taken the work, this call no longer touches
+    // the loop, which may then be destroyed.
+    std::lock_guard lock(mutex_);
+    posted_.push_back(std::move(fn));
     wake_.notify_one();
 }
 
@@ -90,10 +90,8 @@ void PlainLoop::run() {
 }
 
 void PlainLoop::quit() {
-    {
-        std::lock_guard lock(mutex_);
-        quitting_ = true;
-    }
+    std::lock_guard lock(mutex_);
+    quitting_ = true;
     wake_.notify_one();
 }
 

@@ -21,8 +21,10 @@ void ResumeOnce::complete() {
     waiter_.resume();
 }
 
-void ResumeOnce::completeLater() {
-    mainExecutor().post([self = shared_from_this()] { self->complete(); });
+void ResumeOnce::completeLater() { completeLater(shared_from_this()); }
+
+void ResumeOnce::completeLater(std::shared_ptr<ResumeOnce>&& wait) {
+    mainExecutor().post([wait = std::move(wait)] { wait->complete(); });
 }
 
 void ResumeOnce::cancel() noexcept {

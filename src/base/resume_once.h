@@ -33,8 +33,11 @@ public:
 
     // Main thread: ends the wait and resumes the waiter right here. Ignored once it has ended.
     void complete();
-    // Any thread: ends the wait on the main thread's next turn.
+    // Ends the wait on the main thread's next turn; from the main thread.
     void completeLater();
+    // The same from any thread, handing over the caller's reference: the wait and what it
+    // holds (a result, an error) are released on the main thread, never on the caller's.
+    static void completeLater(std::shared_ptr<ResumeOnce>&& wait);
     // The waiter's frame is going away without being resumed: stop the work, resume nothing.
     void abandon() noexcept;
     // For await_resume: throws Cancelled when the wait ended by cancellation.

@@ -226,8 +226,9 @@ private:
             transfers_.erase(it);
             curl_multi_remove_handle(multi_, transfer->easy);
             settle(*transfer, message->data.result);
-            auto wait = transfer->wait;
-            wait->completeLater();
+            // The reference goes with the completion: the wait and its outcome are released on
+            // the main thread.
+            ResumeOnce::completeLater(std::move(transfer->wait));
         }
     }
 
