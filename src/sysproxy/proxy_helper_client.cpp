@@ -94,6 +94,16 @@ std::string KorvaneProxyHelperClient::send(const std::string& operation) {
     throw KorvaneError("网络辅助服务返回异常");
 }
 
+bool KorvaneProxyHelperClient::mayBeEnabled() {
+    std::error_code error;
+    if (!std::filesystem::exists(launchDaemonFile(), error)) return false;
+    try {
+        return send("status") != "OFF";
+    } catch (const std::exception&) {
+        return true;
+    }
+}
+
 bool KorvaneProxyHelperClient::enabled() {
     std::error_code error;
     if (!std::filesystem::exists(launchDaemonFile(), error)) return false;

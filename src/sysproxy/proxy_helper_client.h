@@ -21,6 +21,9 @@ std::string send(const std::string& operation);
 
 // Installed and answering "ON" to "status"; every failure counts as false.
 bool enabled();
+// Installed and not answering an explicit "OFF" to "status": a helper that cannot be asked
+// (restarting, timing out) may still have the proxy switched, so it counts as switched.
+bool mayBeEnabled();
 
 } // namespace KorvaneProxyHelperClient
 

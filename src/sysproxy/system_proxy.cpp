@@ -278,7 +278,9 @@ Task<void> SystemProxy::restore() {
             if (!std::filesystem::remove(backup, error) && error) throw FileError(error.value());
             return;
         }
-        if (KorvaneProxyHelperClient::enabled()) KorvaneProxyHelperClient::send("restore");
+        // Only the helper's explicit "OFF" means there is nothing to put back; a failed
+        // exchange restores anyway, and a failed restore fails the caller.
+        if (KorvaneProxyHelperClient::mayBeEnabled()) KorvaneProxyHelperClient::send("restore");
     });
     co_await blocking(std::move(putBack));
 }

@@ -381,9 +381,12 @@ TEST_F(SystemProxyTest, InstalledHelperSwitchesWithoutARecord) {
         runTask(scope_.loop, proxy_.enable());
         EXPECT_FALSE(hasBackup());
         EXPECT_EQ(helper.received(), "enable\n");
-        // Restore asks first and leaves a helper alone that does not report the proxy on.
+    }
+    {
+        // Restore asks first and leaves a helper alone only when it says the proxy is off.
+        FakeProxyHelper helper(tools_.helperSocket(), "OFF");
         runTask(scope_.loop, proxy_.restore());
-        EXPECT_EQ(helper.received(), "enable\nstatus\n");
+        EXPECT_EQ(helper.received(), "status\n");
     }
     {
         FakeProxyHelper helper(tools_.helperSocket(), "ON");
@@ -393,6 +396,10 @@ TEST_F(SystemProxyTest, InstalledHelperSwitchesWithoutARecord) {
     {
         FakeProxyHelper helper(tools_.helperSocket(), "ERR_DENIED");
         EXPECT_EQ(errorOf(scope_.loop, proxy_.enable()), "网络代理操作未完成，请检查辅助服务是否正常运行");
+        // A helper that cannot say "OFF" may still have the proxy switched: the restore is sent
+        // anyway, and its failure is the caller's.
+        EXPECT_EQ(errorOf(scope_.loop, proxy_.restore()), "网络代理操作未完成，请检查辅助服务是否正常运行");
+        EXPECT_EQ(helper.received(), "enable\nstatus\nrestore\n");
     }
     EXPECT_TRUE(tools_.prompts().empty());
 
