@@ -5,6 +5,7 @@
 
 #include "app/settings_keys.h"
 #include "base/errors.h"
+#include "base/executor.h"
 #include "base/text.h"
 #include "diag/quality_log.h"
 #include "platform/local_proxy.h"
@@ -18,6 +19,7 @@ namespace {
 
 constexpr std::size_t kLongestEmail = 254;
 constexpr std::size_t kShortestPassword = 8;
+constexpr const char* kExitingRefusal = "Korvane 正在退出，不能再连接";
 
 std::string stringArgument(const Json& args, const char* name) {
     auto it = args.find(name);
@@ -54,6 +56,8 @@ Task<Json> KorvaneApplication::dispatch(std::string action, Json args) {
     if (action == "login") co_return co_await loginAction(args);
     if (action == "refreshNodes") co_return co_await refreshNodesAction();
     if (action == "setMode") co_return co_await setModeAction(args);
+    if (action == "connect") co_return co_await connectAction(args);
+    if (action == "disconnect") co_return co_await disconnectAction();
     if (action == "logout") co_return co_await logoutAction();
     if (action == "setQualityConsent") co_return co_await setQualityConsentAction(args);
     if (action == "openOfficial") {
@@ -184,6 +188,8 @@ Task<Json> KorvaneApplication::setQualityConsentAction(const Json& args) {
 }
 
 Task<Json> KorvaneApplication::setModeAction(const Json& args) {
+    // A connect in progress is not "not connected".
+    if (activity_.work() == Activity::Work::Connecting) throw KorvaneError("正在进行其他网络操作");
     if (core_ && core_->connected()) throw KorvaneError("请先断开再修改模式");
     co_await stopNodeTests();
     mode_ = stringArgument(args, "mode") == "global" ? "global" : "smart";
@@ -197,6 +203,7 @@ Task<Json> KorvaneApplication::logoutAction() {
     if (activity_.applyingUpdate()) throw KorvaneError("正在更新 Korvane，暂时不能退出账号");
     auto busy = activity_.begin(Activity::Work::SigningOut);
     if (!busy) throw KorvaneError("正在进行网络操作，稍后重试");
+    userActed();
 
     co_await stopNodeTests();
     if ((core_ && core_->connected()) || coreRequiresRecovery()) co_await disconnectCore();
@@ -208,6 +215,46 @@ Task<Json> KorvaneApplication::logoutAction() {
     selectedNode_.clear();
     nodeTests_.clear();
     resetPulseForLogout();
+    pushState();
+    co_return state();
+}
+
+Task<Json> KorvaneApplication::connectAction(const Json& args) {
+    if (activity_.exiting()) throw KorvaneError(kExitingRefusal);
+    auto busy = activity_.begin(Activity::Work::Connecting);
+    if (!busy) throw KorvaneError("正在进行其他网络操作");
+    userActed();
+    // Declared before the node tests stop, so that their run leaves its core to this connect.
+    const auto intent = core_->intendToConnect();
+    co_await stopNodeTests();
+    const std::string node = stringArgument(args, "nodeName");
+    if (node.empty()) throw KorvaneError("请手动选择节点");
+    co_await sendPulseBeforeConnect();
+
+    QualityLog::report("vpn_connect_attempt", mode_);
+    const MonotonicTime started = mainExecutor().now();
+    try {
+        co_await connectCore(node);
+    } catch (...) {
+        QualityLog::report("vpn_connect_failure", mode_, std::nullopt, "connect_failed", "core_or_proxy");
+        throw;
+    }
+    const auto elapsed =
+        std::chrono::duration_cast<std::chrono::milliseconds>(mainExecutor().now() - started);
+    QualityLog::report("vpn_connect_success", mode_, elapsed.count());
+    selectedNode_ = node;
+    nodeTests_.setAvailable(node);
+    platform_.defaults.setString(SettingsKey::kSelectedNode, node);
+    pushState();
+    co_return state();
+}
+
+Task<Json> KorvaneApplication::disconnectAction() {
+    auto busy = activity_.begin(Activity::Work::Disconnecting);
+    if (!busy) throw KorvaneError("正在进行其他网络操作");
+    userActed();
+    co_await core_->disconnect();
+    QualityLog::report("vpn_disconnect", mode_);
     pushState();
     co_return state();
 }

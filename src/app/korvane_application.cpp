@@ -75,6 +75,7 @@ KorvaneApplication::~KorvaneApplication() {
     QualityLog::configure(nullptr);
     uploads_->discard();
     nodeTests_.discard();
+    connections_.discard();
     tasks_.discard();
 }
 
@@ -92,7 +93,7 @@ void KorvaneApplication::applicationDidFinishLaunching() {
     supportDir_ = *applicationSupport / "Korvane";
     createPrivateDirectories(*supportDir_);
 
-    core_ = std::make_unique<MihomoCore>(*supportDir_, platform_.bundle.resourcesDirectory());
+    core_ = std::make_unique<MihomoCore>(*supportDir_, platform_.bundle.resourcesDirectory(), http_);
     loadSettings();
     loadCache();
     configureQualityReports();
@@ -161,6 +162,9 @@ void KorvaneApplication::loadCache() {
 
 Task<void> KorvaneApplication::runLaunchTask() {
     const std::uint64_t accountAtStart = account_.generation();
+    // A core left running by a client that was killed holds the ports and an old
+    // configuration; it goes before anything else.
+    co_await core_->stopOrphanCore();
     co_await reconnectAfterUpdateIfPending();
     co_await recoverStaleSystemProxy();
 
@@ -240,12 +244,17 @@ KorvaneApplication::TerminateReply KorvaneApplication::applicationShouldTerminat
     }
     if (activity_.exiting()) return TerminateReply::Later;
     activity_.setExiting(true);
+    userActed();
     nodeTests_.cancel();
     tasks_.spawn(exitTask());
     return TerminateReply::Later;
 }
 
 Task<void> KorvaneApplication::exitTask() {
+    // A connect under way is cancelled and has ended (putting back what it switched) before
+    // the exit decides what is left to restore.
+    connections_.cancel();
+    co_await connections_.join();
     std::optional<std::string> failure;
     try {
         co_await disconnectCore();
@@ -262,7 +271,25 @@ Task<void> KorvaneApplication::exitTask() {
     QualityLog::report("proxy_restore_failure", "", std::nullopt, "permission_or_network", "termination");
     alert("无法恢复系统代理", "请允许恢复系统代理设置后再退出：\n" + *failure);
     activity_.setExiting(false);
+    connections_.reopen(); // connects are possible again
     platform_.application.replyToTermination(false);
+}
+
+Task<void> KorvaneApplication::connectCore(std::string node) {
+    auto outcome = std::make_shared<std::exception_ptr>();
+    auto attempt = [](MihomoCore& core, CachedSubscription subscription, std::string selected,
+                      std::string mode, std::shared_ptr<std::exception_ptr> failure) -> Task<void> {
+        try {
+            co_await core.connect(std::move(subscription.yaml), std::move(subscription.nodes),
+                                  std::move(selected), std::move(mode));
+        } catch (...) {
+            *failure = std::current_exception();
+        }
+    };
+    auto handle = connections_.spawn(attempt(*core_, subscription_, std::move(node), mode_, outcome));
+    co_await handle.join();
+    if (*outcome) std::rethrow_exception(*outcome);
+    if (handle.cancelled()) throw Cancelled();
 }
 
 // ---- Stale proxy recovery ------------------------------------------------------------------
@@ -295,20 +322,16 @@ std::optional<std::string> KorvaneApplication::loadStoredCredential() {
     noteRefusedFile("auth_session", refusal);
     return credential;
 }
-// Until the core process is started by this build, disconnecting means putting back proxy
-// settings that may still point at the local port.
 Task<void> KorvaneApplication::disconnectCore() {
-    if (coreRequiresRecovery()) co_await core_->proxy().restore();
+    if (core_) co_await core_->disconnect();
 }
-// An operation still under way counts: an enable that has not written its record yet is
-// restored after it, not missed.
-bool KorvaneApplication::coreRequiresRecovery() {
-    return core_ && (core_->proxy().busy() || core_->requiresRecovery());
+bool KorvaneApplication::coreRequiresRecovery() { return core_ && core_->requiresRecovery(); }
+Task<void> KorvaneApplication::runNodeTests(std::string subscription, std::vector<Node> nodes,
+                                            std::string mode, NodeTests::OnResult onResult) {
+    co_await core_->testNodes(std::move(subscription), std::move(nodes), std::move(mode),
+                              std::move(onResult));
 }
-Task<void> KorvaneApplication::runNodeTests(std::string, std::vector<Node>, std::string,
-                                            NodeTests::OnResult) {
-    co_return;
-}
+Task<void> KorvaneApplication::sendPulseBeforeConnect() { co_return; }
 void KorvaneApplication::sendPulseInBackground(const std::string&) {}
 void KorvaneApplication::resetPulseForLogout() {}
 

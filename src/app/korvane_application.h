@@ -155,6 +155,16 @@ private:
     Task<Json> setQualityConsentAction(const Json& args);
     Task<Json> setModeAction(const Json& args);
     Task<Json> logoutAction();
+    Task<Json> connectAction(const Json& args);
+    Task<Json> disconnectAction();
+
+    // The connection. A connect runs as a child of connections_, so that a quit can cancel it and
+    // wait for its end before deciding what to restore.
+    Task<void> connectCore(std::string node);
+    Task<void> sendPulseBeforeConnect();
+    // The user did something (menu, page, quit): the health tick may prompt for a restore again.
+    void userActed() { autoRecoveryPaused_ = false; }
+    Task<void> recoverFromDeadCore();
     // Replaces the node list and its cache; an empty one removes the cache files.
     void replaceSubscription(CachedSubscription subscription);
 
@@ -181,6 +191,11 @@ private:
     bool startupReady_ = false;
     bool launchUpdateTriggered_ = false;
     bool lastSocksReady_ = false;
+    // The health tick's recovery of a core that died: one at a time, and after a failed or
+    // refused restore not again on its own until the user acts.
+    bool recovering_ = false;
+    bool autoRecoveryPaused_ = false;
+    TaskScope connections_;
     TaskHandle launchTask_;
     // Quality uploads are started from any thread; they reach this scope only while it exists.
     std::shared_ptr<TaskScope> uploads_ = std::make_shared<TaskScope>();

@@ -3,6 +3,7 @@
 
 #include "app/korvane_application.h"
 
+#include "base/errors.h"
 #include "base/sleep.h"
 #include "base/url.h"
 #include "diag/korvane_recorder.h"
@@ -48,17 +49,38 @@ void KorvaneApplication::showWindow() {
 void KorvaneApplication::applicationDidBecomeActive() { requestAccountRefresh(kActivationSummaryInterval); }
 
 void KorvaneApplication::menuToggle() {
-    if (activity_.busy() || activity_.updateUnderWay()) return;
+    if (activity_.busy() || activity_.updateUnderWay() || activity_.exiting()) return;
+    userActed();
     auto toggle = [](KorvaneApplication* self) -> Task<void> {
         if (!self->core_) co_return;
-        if (self->core_->connected()) {
-            co_await self->disconnectCore();
-            self->pushState();
-        } else if (self->subscription_.yaml.empty()) {
+        const bool connected = self->core_->connected();
+        if (!connected && self->subscription_.yaml.empty()) {
             self->alert("连接操作失败", "请先登录并刷新节点");
+            co_return;
+        }
+        // The toggle takes busy like the page's actions, so it never runs beside one.
+        auto busy =
+            self->activity_.begin(connected ? Activity::Work::Disconnecting : Activity::Work::Connecting);
+        if (!busy) co_return;
+        std::optional<std::string> failure;
+        try {
+            if (connected) {
+                co_await self->core_->disconnect();
+            } else {
+                const auto intent = self->core_->intendToConnect();
+                co_await self->stopNodeTests();
+                co_await self->sendPulseBeforeConnect();
+                co_await self->connectCore(self->selectedNode_);
+            }
+        } catch (const Cancelled&) {
+            throw;
+        } catch (const std::exception& error) {
+            failure = error.what();
+        }
+        if (failure) {
+            self->alert("连接操作失败", *failure);
         } else {
-            // Connecting from the menu arrives with the proxy core.
-            self->alert("连接操作失败", "当前版本尚不支持连接");
+            self->pushState();
         }
     };
     tasks_.spawn(toggle(this));
@@ -81,9 +103,9 @@ void KorvaneApplication::healthTick() {
         self->publishLaunchHealth();
         if (self->activity_.updateUnderWay()) co_return;
         self->requestAccountRefresh(kTickSummaryInterval);
+        self->core_->capLog();
         if (self->core_->connected() && !self->core_->processRunning()) {
-            co_await self->disconnectCore();
-            self->pushState();
+            co_await self->recoverFromDeadCore();
             co_return;
         }
         const bool ready = self->core_->socksReady();
@@ -93,6 +115,28 @@ void KorvaneApplication::healthTick() {
         }
     };
     tasks_.spawn(tick(this));
+}
+
+Task<void> KorvaneApplication::recoverFromDeadCore() {
+    if (recovering_ || autoRecoveryPaused_) co_return;
+    recovering_ = true;
+    std::optional<std::string> failure;
+    try {
+        co_await core_->disconnect();
+    } catch (const Cancelled&) {
+        recovering_ = false;
+        throw;
+    } catch (const std::exception& error) {
+        failure = error.what();
+    }
+    recovering_ = false;
+    if (!failure) {
+        pushState();
+        co_return;
+    }
+    // No prompt again on its own: the next one comes when the user acts.
+    autoRecoveryPaused_ = true;
+    alert("连接中断", "内核意外退出且无法自动恢复系统代理，请检查系统网络设置。");
 }
 
 void KorvaneApplication::systemDidWake() { tasks_.spawn(wakeTask()); }

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <stdexcept>
 #include <utility>
 
 namespace korvane {
@@ -188,6 +189,12 @@ void TaskScope::discard() {
     for (auto& child : children)
         detail::TaskEnding::discard(*child);
     wakeAll(std::exchange(idleWaiters_, {}));
+}
+
+void TaskScope::reopen() {
+    if (!children_.empty() || parentLink_)
+        throw std::logic_error("reopening a scope with a parent or children");
+    stopSource_ = std::stop_source();
 }
 
 TaskScope::IdleAwaiter::~IdleAwaiter() {

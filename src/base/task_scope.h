@@ -70,6 +70,8 @@ public:
 
     // Destroys the children still suspended, as the destructor does; the scope stays usable.
     void discard();
+    // A scope of its own that was cancelled and has no child left starts children again.
+    void reopen();
 
 private:
     friend struct detail::TaskEnding;

@@ -2,36 +2,53 @@
 
 #include "sysproxy/system_proxy.h"
 
+#include "base/child_process.h"
 #include "base/json.h"
+#include "base/serial_queue.h"
 #include "base/task.h"
+#include "base/unique_fd.h"
 #include "panel/http.h"
+#include "panel/node.h"
 
 #include <array>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace korvane {
 
-// Owner of the proxy core process and of the connected flag. Main thread only.
+// Owner of the proxy core process, of the connection and of the connected flag: it starts
+// the core with a fresh configuration, proves that traffic flows through the chosen node,
+// switches the system proxy to the local port and puts everything back. Main thread only.
+//
+// Who stops the core: whoever started it, on every way out (cancellation included), except
+// that a node-test run leaves a core alone that a connection is using or about to use.
 class MihomoCore {
 public:
     // resourcesDir: the application's resources, whose "bin" holds the core and its geo data.
-    MihomoCore(std::filesystem::path supportDir, const std::filesystem::path& resourcesDir);
+    // Controller requests go through http, which must outlive the core object.
+    MihomoCore(std::filesystem::path supportDir, const std::filesystem::path& resourcesDir,
+               HttpClient& http = defaultHttpClient());
+    // A core still running is asked to stop (SIGTERM), without waiting.
+    ~MihomoCore();
+    MihomoCore(const MihomoCore&) = delete;
+    MihomoCore& operator=(const MihomoCore&) = delete;
 
     // The core's two listening sockets, both on 127.0.0.1: the mixed proxy port is
     // kLocalProxyPort (platform/local_proxy.h); the controller takes no credentials.
+    static constexpr int kControllerPort = 9097;
     static constexpr std::string_view kControllerAddress = "127.0.0.1:9097";
     static constexpr std::string_view kControllerBase = "http://127.0.0.1:9097";
-    // Shipped beside the core and copied into its working directory; the last one is optional.
-    static constexpr std::array<std::string_view, 3> kGeoFiles = {"geoip.dat", "geosite.dat", "geoip.metadb"};
 
     const std::filesystem::path& supportDir() const { return supportDir_; }
     const std::filesystem::path& runtimeDir() const { return runtimeDir_; }
     const std::filesystem::path& binDir() const { return binDir_; }
     std::filesystem::path executable() const { return binDir_ / "micore"; }
     std::filesystem::path configurationFile() const { return runtimeDir_ / "config.yaml"; }
+    std::filesystem::path logsDir() const { return supportDir_ / "logs"; }
     // The core's arguments (without the executable): its home and its configuration file.
     std::vector<std::string> arguments() const;
 
@@ -52,25 +69,96 @@ public:
     // and the caller asks its task whether it was cancelled.
     static Task<bool> measureDelay(HttpClient& http, std::string name, std::string probe, int timeoutMs);
 
-    bool connected() const { return connected_; }
-    // Whether a core process was launched and is still running.
+    // ---- Process ----------------------------------------------------------------------------
+    // Starts the core unless one of ours runs already (then it is reused as it is): the geo
+    // data, the configuration, the day's log, the child, and its readiness (42 rounds of
+    // /version 250 ms apart). A core left by a client that was killed is stopped first; ports
+    // held by any other program are an error. A failed or cancelled start stops its child.
+    Task<void> startCore(std::string subscription, std::vector<Node> nodes, std::string mode);
+    // Stops the core (SIGTERM, then SIGKILL when it does not go) and waits, bounded, until it
+    // has exited, so that the next start never races it. Never fails.
+    Task<void> stopCore();
+    // A core left running by an earlier client of ours (its pid file names our executable) is
+    // stopped and waited for, bounded.
+    Task<void> stopOrphanCore();
+    // Whether a core process of ours is running.
     bool processRunning() const;
+    // Cuts the day's log back when it has grown beyond its limit; for the health tick.
+    void capLog();
+
+    // ---- Connection -------------------------------------------------------------------------
+    // Connects to selected: core, select and verify through the controller, two probes through
+    // the node, the local port accepting, then the system proxy. Every failure after the checks
+    // restores what was switched and stops the core. While connected to another node it
+    // switches for real through the running core (the proxy settings stay).
+    Task<void> connect(std::string subscription, std::vector<Node> nodes, std::string selected,
+                       std::string mode);
+    // Restores the system proxy first (its failure leaves the connection as it is), then stops
+    // the core. Also when not connected: a leftover backup is restored, a core left running by
+    // node tests is stopped.
+    Task<void> disconnect();
+    // Node availability: probes through every node, eight at a time in list order, each slice
+    // only after the last answered; results on the main thread as they come.
+    Task<void> testNodes(std::string subscription, std::vector<Node> nodes, std::string mode,
+                         std::function<void(const std::string&, bool)> onResult);
+
+    // A connection about to begin, declared before the caller stops node tests, so that their
+    // run leaves the core running for it. Held until the connection attempt has ended.
+    class ConnectionIntent {
+    public:
+        explicit ConnectionIntent(MihomoCore& core) : core_(&core) { ++core.connecting_; }
+        ConnectionIntent(ConnectionIntent&& other) noexcept : core_(std::exchange(other.core_, nullptr)) {}
+        ConnectionIntent& operator=(ConnectionIntent&&) = delete;
+        ConnectionIntent(const ConnectionIntent&) = delete;
+        ConnectionIntent& operator=(const ConnectionIntent&) = delete;
+        ~ConnectionIntent() {
+            if (core_) --core_->connecting_;
+        }
+
+    private:
+        MihomoCore* core_;
+    };
+    ConnectionIntent intendToConnect() { return ConnectionIntent(*this); }
+
+    bool connected() const { return connected_; }
+    // The node the connection uses; empty while not connected.
+    const std::string& connectedNode() const { return connectedNode_; }
     // Whether the local proxy port is usable right now: only while connected with a live
     // core, and only if the local proxy port accepts a TCP connection.
     bool socksReady() const;
 
     // The system proxy controller; its backup file is supportDir/proxy-backup.json.
     SystemProxy& proxy() { return proxy_; }
-    // Whether a changed system proxy may still need restoring: the backup file exists, or
-    // else the helper reports the proxy as switched. Blocks briefly (a helper exchange).
+    // Whether a changed system proxy may still need restoring: an operation is under way, the
+    // backup file exists, or else the helper does not say it is off. Blocks briefly (a helper
+    // exchange).
     bool requiresRecovery() const;
 
 private:
+    Task<void> startCoreInTurn(const std::string& subscription, const std::vector<Node>& nodes,
+                               const std::string& mode);
+    Task<void> stopCoreInTurn();
+    Task<void> awaitReadiness();
+    Task<void> selectAndVerify(const std::string& node, const char* notInEffect);
+    Task<void> probeThrough(const std::string& node);
+    Task<void> waitForLocalPort();
+    Task<void> switchTo(const std::string& node);
+    Task<void> testOne(std::string node, std::function<void(const std::string&, bool)> onResult);
+    Task<void> stopUnlessConnecting();
+
     std::filesystem::path supportDir_;
     std::filesystem::path runtimeDir_;
     std::filesystem::path binDir_;
+    HttpClient& http_;
     SystemProxy proxy_;
+    mutable ChildProcess process_; // mutable: asking whether it runs reaps it
+    UniqueFd log_;
+    // Starts and stops take turns: a start waits for a stop under way, and a second start finds
+    // the first one's core.
+    SerialQueue lifecycle_;
     bool connected_ = false;
+    std::string connectedNode_;
+    int connecting_ = 0;
 };
 
 // Whether a TCP connection to 127.0.0.1:port succeeds (blocking, closed at once).
