@@ -20,6 +20,7 @@
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
+#include <mutex>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -60,6 +61,32 @@ struct SslContextFree {
 struct SslFree {
     void operator()(SSL* ssl) const { SSL_free(ssl); }
 };
+
+// One client context for every pulse: loading the system's trust store takes far longer than
+// the whole exchange on a local network, and the context's settings never change. Authorities
+// added to the HTTP helper since are added here too (one already present is ignored).
+std::unique_ptr<SSL_CTX, SslContextFree> clientContext() {
+    static std::mutex mutex;
+    static SSL_CTX* shared = nullptr; // kept for the life of the process
+    std::lock_guard lock(mutex);
+    if (!shared) {
+        SSL_CTX* context = SSL_CTX_new(TLS_client_method());
+        if (!context) return nullptr;
+        if (SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION) != 1 ||
+            SSL_CTX_set_default_verify_paths(context) != 1) {
+            SSL_CTX_free(context);
+            return nullptr;
+        }
+        SSL_CTX_set_verify(context, SSL_VERIFY_PEER, nullptr);
+        // A peer that closes without close_notify has still completed its answer; the framing
+        // of the answer, not the TLS ending, tells whether anything is missing.
+        SSL_CTX_set_options(context, SSL_OP_IGNORE_UNEXPECTED_EOF);
+        shared = context;
+    }
+    addAdditionalCertificateAuthorities(shared);
+    SSL_CTX_up_ref(shared);
+    return std::unique_ptr<SSL_CTX, SslContextFree>(shared);
+}
 
 bool isIpLiteral(const std::string& host) {
     unsigned char bytes[16];
@@ -186,16 +213,8 @@ Result PulseConnection::run() {
     Fd socket(connectTcp(failed));
     if (socket.get() < 0) return failed;
 
-    std::unique_ptr<SSL_CTX, SslContextFree> context(SSL_CTX_new(TLS_client_method()));
-    if (!context || SSL_CTX_set_min_proto_version(context.get(), TLS1_2_VERSION) != 1 ||
-        SSL_CTX_set_default_verify_paths(context.get()) != 1)
-        return Result::TransportError;
-    addAdditionalCertificateAuthorities(context.get());
-    SSL_CTX_set_verify(context.get(), SSL_VERIFY_PEER, nullptr);
-    // A peer that closes without close_notify has still completed its answer; the framing of
-    // the answer, not the TLS ending, tells whether anything is missing.
-    SSL_CTX_set_options(context.get(), SSL_OP_IGNORE_UNEXPECTED_EOF);
-
+    const auto context = clientContext();
+    if (!context) return Result::TransportError;
     std::unique_ptr<SSL, SslFree> ssl(SSL_new(context.get()));
     if (!ssl || SSL_set_fd(ssl.get(), socket.get()) != 1) return Result::TransportError;
     if (isIpLiteral(host_)) {
