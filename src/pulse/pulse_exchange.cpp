@@ -248,6 +248,8 @@ Result PulseConnection::run() {
     std::size_t received = 0;
     char buffer[kReceiveStep];
     for (;;) {
+        // A peer that keeps sending never lets the waits below see the deadline.
+        if (stopped() || SteadyClock::now() >= deadline_) return Result::TimedOut;
         std::size_t got = 0;
         const int returned = SSL_read_ex(ssl.get(), buffer, sizeof buffer, &got);
         if (returned == 1) {

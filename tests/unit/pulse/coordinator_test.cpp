@@ -159,33 +159,22 @@ protected:
     std::unique_ptr<KorvaneWhitelistPulseCoordinator> coordinator;
 };
 
-TEST(PulseFingerprintTest, OnlyWifiAndWiredInterfacesInUseCount) {
-    EXPECT_EQ(KorvaneWhitelistPulseCoordinator::fingerprint(wifi("192.168.1.23")), "en0:192.168.1.23");
-
+TEST(PulseFingerprintTest, OnlyTheAddressesOfWifiAndWiredInterfacesInUseCount) {
     NetworkPath both = wifi("192.168.1.23");
     both.interfaces.push_back({"en5", InterfaceType::Wired});
     both.uses.push_back(InterfaceType::Wired);
-    both.addresses.push_back({"en5", "10.0.0.9"});
-    both.addresses.push_back({"en0", "192.168.1.7"});
-    both.addresses.push_back({"en0", "192.168.1.7"});
+    both.addresses.insert(both.addresses.end(),
+                          {{"en5", "10.0.0.9"}, {"en0", "192.168.1.7"}, {"en0", "192.168.1.7"}});
     EXPECT_EQ(KorvaneWhitelistPulseCoordinator::fingerprint(both),
               "en0:192.168.1.23|en0:192.168.1.7|en5:10.0.0.9");
-    EXPECT_EQ(KorvaneWhitelistPulseCoordinator::activeInterfaces(both),
-              (std::vector<std::string>{"en0", "en5"}));
+    both.uses = {InterfaceType::Wifi};
+    EXPECT_EQ(KorvaneWhitelistPulseCoordinator::fingerprint(both), "en0:192.168.1.23|en0:192.168.1.7");
 
-    NetworkPath wiredUnused = both;
-    wiredUnused.uses = {InterfaceType::Wifi};
-    EXPECT_EQ(KorvaneWhitelistPulseCoordinator::fingerprint(wiredUnused), "en0:192.168.1.23|en0:192.168.1.7");
-
-    NetworkPath unsatisfied = both;
+    NetworkPath unsatisfied = wifi("192.168.1.23"), cellular = unsatisfied, noAddress = unsatisfied;
     unsatisfied.satisfied = false;
-    NetworkPath cellular;
-    cellular.satisfied = true;
-    cellular.interfaces = {{"pdp_ip0", InterfaceType::Cellular}, {"utun4", InterfaceType::Other}};
+    cellular.interfaces[0].type = InterfaceType::Cellular;
     cellular.uses = {InterfaceType::Cellular, InterfaceType::Other};
-    cellular.addresses = {{"pdp_ip0", "100.64.0.2"}, {"utun4", "10.8.0.2"}};
-    NetworkPath noAddress = wifi("192.168.1.23");
-    noAddress.addresses = {{"utun4", "10.8.0.2"}};
+    noAddress.addresses.erase(noAddress.addresses.begin() + 1);
     for (const NetworkPath& none : {unsatisfied, cellular, noAddress, NetworkPath{}})
         EXPECT_EQ(KorvaneWhitelistPulseCoordinator::fingerprint(none), std::nullopt);
 }
@@ -333,11 +322,9 @@ TEST_F(CoordinatorTest, NetworkChangesSettleBeforeOnePulse) {
 }
 
 TEST_F(CoordinatorTest, WithoutAPhysicalRouteNothingIsSentOrThrottled) {
-    NetworkPath cellular;
-    cellular.satisfied = true;
-    cellular.interfaces = {{"pdp_ip0", InterfaceType::Cellular}};
-    cellular.uses = {InterfaceType::Cellular};
-    cellular.addresses = {{"pdp_ip0", "100.64.0.2"}};
+    NetworkPath cellular = wifi("100.64.0.2");
+    cellular.interfaces[0].type = InterfaceType::Cellular;
+    cellular.uses = {InterfaceType::Cellular, InterfaceType::Other};
     coordinator->networkPathChanged(cellular);
     EXPECT_EQ(send(Trigger::Wake), false);
     EXPECT_TRUE(wire->routeChecks.empty());
