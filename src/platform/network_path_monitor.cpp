@@ -1,7 +1,6 @@
 #include "platform/network_path_monitor.h"
 
 #include "base/executor.h"
-#include "base/files.h"
 
 #include <algorithm>
 #include <arpa/inet.h>

@@ -276,7 +276,8 @@ std::optional<std::string> kernelRoute(const std::string& host, SteadyClock::tim
     char text[INET6_ADDRSTRLEN] = {};
     ::inet_ntop(address->family, address->bytes, text, sizeof text);
     // The route tool's own layout, of which only the "interface:" line is read.
-    return std::string("   route to: ") + text + "\n  interface: " + *interfaceName + "\n";
+    return std::string("   route to: ") + text + "\n  " + std::string(kRouteInterfaceLabel) + " " +
+           *interfaceName + "\n";
 }
 
 #endif

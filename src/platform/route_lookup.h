@@ -12,8 +12,12 @@
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace korvane {
+
+// The label of the answer's line that names the interface.
+inline constexpr std::string_view kRouteInterfaceLabel = "interface:";
 
 // A lookup that has not answered after this long is stopped and counts as failed.
 inline constexpr std::chrono::milliseconds kRouteLookupTimeLimit{900};

@@ -152,7 +152,7 @@ std::optional<KorvanePulseResult> parseResponse(std::string_view data, bool fini
 std::optional<std::string> decodeChunks(std::string_view data) { return decodePulseChunks(data); }
 
 std::optional<std::string> routeInterface(std::string_view output) {
-    constexpr std::string_view label = "interface:";
+    constexpr std::string_view label = kRouteInterfaceLabel;
     while (!output.empty()) {
         const std::size_t lineEnd = std::min(output.find('\n'), output.size());
         const std::string_view line = trimLine(output.substr(0, lineEnd));
