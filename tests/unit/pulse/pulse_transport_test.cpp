@@ -174,8 +174,9 @@ TEST_F(PulseTransportTest, OnlyTheRightCertificateForTheRightNameIsAccepted) {
         HttpsServer panel(HttpsServer::Options{0, true, c.certificate});
         panel.route("POST", kPulsePath, raw({withLength(kAccepted)}));
         EXPECT_EQ(send(panel, 3s, c.host), c.expected) << c.host << " " << int(c.certificate);
-        if (c.expected != Result::Accepted)
+        if (c.expected != Result::Accepted) {
             EXPECT_EQ(panel.requests().size(), 0u) << "refused before sending";
+        }
     }
 }
 

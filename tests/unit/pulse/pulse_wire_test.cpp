@@ -241,7 +241,9 @@ TEST(PulseResponseTest, EveryAnswerIsClassifiedTheSameWholeAndInPieces) {
                                              c.answer.substr(0, at + piece.size()), false)))
                 << c.name << " after " << at + piece.size() << " bytes";
         }
-        if (!settled) EXPECT_EQ(describe(parser.feed({}, true)), describe(c.closed)) << c.name;
+        if (!settled) {
+            EXPECT_EQ(describe(parser.feed({}, true)), describe(c.closed)) << c.name;
+        }
         EXPECT_EQ(describe(parser.feed("anything", true)), describe(settled ? settled : c.closed))
             << c.name << ": a classification is final";
     }
