@@ -425,12 +425,20 @@ HttpsServer::HttpsServer(Options options) : options_(options) {
             sslContext_ = SSL_CTX_new(TLS_server_method());
             if (!sslContext_) failWithOpenSsl("SSL_CTX_new");
             SSL_CTX_set_min_proto_version(sslContext_, TLS1_2_VERSION);
-            if (SSL_CTX_use_certificate_chain_file(sslContext_, testServerCertFile().c_str()) != 1)
-                failWithOpenSsl("loading " + testServerCertFile().string());
-            if (SSL_CTX_use_PrivateKey_file(sslContext_, testServerKeyFile().c_str(), SSL_FILETYPE_PEM) !=
-                    1 ||
+            auto certificate = testServerCertFile();
+            auto key = testServerKeyFile();
+            if (options_.certificate == Certificate::OtherName) {
+                certificate = otherNameCertFile();
+                key = otherNameKeyFile();
+            } else if (options_.certificate == Certificate::SelfSigned) {
+                certificate = selfSignedCertFile();
+                key = selfSignedKeyFile();
+            }
+            if (SSL_CTX_use_certificate_chain_file(sslContext_, certificate.c_str()) != 1)
+                failWithOpenSsl("loading " + certificate.string());
+            if (SSL_CTX_use_PrivateKey_file(sslContext_, key.c_str(), SSL_FILETYPE_PEM) != 1 ||
                 SSL_CTX_check_private_key(sslContext_) != 1)
-                failWithOpenSsl("loading " + testServerKeyFile().string());
+                failWithOpenSsl("loading " + key.string());
         }
 
         listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
@@ -616,6 +624,20 @@ void HttpsServer::serve(Connection& connection) {
         const HttpResponse response = answer(request);
         if (response.delay.count() > 0 && !sleepUnlessStopped(stopFd, response.delay)) return;
         if (response.drop) return; // no close_notify either: the client sees the connection die
+        if (!response.raw.empty()) {
+            for (std::size_t i = 0; i < response.raw.size(); ++i) {
+                if (i > 0 && response.pieceGap.count() > 0 && !sleepUnlessStopped(stopFd, response.pieceGap))
+                    return;
+                if (!stream.writeAll(response.raw[i])) return;
+            }
+            if (response.holdOpen) {
+                while (stream.readMore(buffer)) {
+                } // until the client closes or the server stops
+                return;
+            }
+            stream.closeNotify();
+            return;
+        }
         if (!stream.writeAll(formatResponse(response, request.method != "HEAD", keepAlive))) return;
         if (!keepAlive) {
             stream.closeNotify();

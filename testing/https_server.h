@@ -56,6 +56,13 @@ struct HttpResponse {
     // a fresh connection when a reused one closes unanswered, so a drop on a kept-alive
     // connection is usually seen (and counted) twice.
     bool drop = false;
+    // When not empty, written instead of a formatted answer, byte for byte: each piece as one
+    // write (one TLS record), pieceGap apart; then the connection is closed (with close_notify)
+    // unless holdOpen keeps it open, silent, until the client leaves or the server stops. For
+    // clients that must cope with any framing of an answer.
+    std::vector<std::string> raw{};
+    std::chrono::milliseconds pieceGap{0};
+    bool holdOpen = false;
 
     static HttpResponse json(int status, std::string body);
     static HttpResponse text(int status, std::string body);
@@ -66,9 +73,14 @@ class HttpsServer {
 public:
     using Handler = std::function<HttpResponse(const ReceivedRequest&)>;
 
+    // The certificate a TLS server presents: the test authority's for 127.0.0.1 and localhost,
+    // the test authority's for another name only, or a self-signed one for 127.0.0.1.
+    enum class Certificate { Trusted, OtherName, SelfSigned };
+
     struct Options {
         std::uint16_t port = 0; // 0: an ephemeral port; see port()
         bool tls = true;        // false: plain HTTP
+        Certificate certificate = Certificate::Trusted;
     };
 
     // Listens on 127.0.0.1 at once; throws std::runtime_error when it cannot (e.g. port taken).

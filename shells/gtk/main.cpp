@@ -3,6 +3,7 @@
 // termination gate onto the main loop.
 #include "app/korvane_application.h"
 #include "app/process_services.h"
+#include "platform/network_path_monitor.h"
 #include "platform/posix_platform.h"
 #include "shells/gtk/gtk_platform.h"
 
@@ -52,6 +53,8 @@ public:
     int run() {
         controller_ = std::make_unique<KorvaneApplication>(platform_);
         controller_->applicationDidFinishLaunching();
+        // The current path arrives before the launch task's first turn, then every change.
+        networkMonitor_.start([this](const NetworkPath& path) { controller_->networkPathChanged(path); });
         // The application becomes active when its main window gains the focus.
         if (GtkWidget* window = windows_.mainWindow()) {
             g_signal_connect(window, "notify::is-active", G_CALLBACK(onActiveChanged), this);
@@ -119,6 +122,7 @@ private:
     JsonFileDefaults defaults_;
     Platform platform_;
     std::unique_ptr<KorvaneApplication> controller_;
+    NetworkPathMonitor networkMonitor_;    // after the controller it reports to
     GDBusConnection* systemBus_ = nullptr; // kept for the process's lifetime
 };
 

@@ -14,13 +14,18 @@ extern char** environ;
 
 namespace korvane {
 
-pid_t startProcess(const std::string& path, const std::vector<std::string>& arguments, int outputFd) {
+pid_t startProcess(const std::string& path, const std::vector<std::string>& arguments, int outputFd,
+                   bool errorsToNull) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     if (outputFd >= 0) {
         posix_spawn_file_actions_adddup2(&actions, outputFd, STDOUT_FILENO);
-        posix_spawn_file_actions_adddup2(&actions, outputFd, STDERR_FILENO);
+        if (errorsToNull) {
+            posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+        } else {
+            posix_spawn_file_actions_adddup2(&actions, outputFd, STDERR_FILENO);
+        }
     } else {
         posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
         posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);

@@ -8,11 +8,12 @@
 namespace korvane {
 
 // Starts the program at path with arguments (no shell), standard input from the null device
-// and standard output and error both on outputFd (the null device when it is -1), with default
-// signal handling and nothing blocked, whatever the calling thread has set up for itself. The
-// environment and working directory are this process's. Returns the child's id; a program that
-// cannot be started throws FileError.
-pid_t startProcess(const std::string& path, const std::vector<std::string>& arguments, int outputFd = -1);
+// and standard output and error both on outputFd (the null device when it is -1; standard error
+// alone goes there too when errorsToNull), with default signal handling and nothing blocked,
+// whatever the calling thread has set up for itself. The environment and working directory are
+// this process's. Returns the child's id; a program that cannot be started throws FileError.
+pid_t startProcess(const std::string& path, const std::vector<std::string>& arguments, int outputFd = -1,
+                   bool errorsToNull = false);
 
 // A child process this process started and has to reap. Main thread only. Destroying the
 // object does not stop the child.

@@ -66,10 +66,7 @@ std::vector<X509*>& extraAuthorities() {
 }
 
 CURLcode addExtraAuthorities(CURL*, void* sslContext, void*) {
-    std::lock_guard lock(trustMutex);
-    X509_STORE* store = SSL_CTX_get_cert_store(static_cast<SSL_CTX*>(sslContext));
-    for (X509* authority : extraAuthorities())
-        X509_STORE_add_cert(store, authority);
+    addAdditionalCertificateAuthorities(static_cast<SSL_CTX*>(sslContext));
     return CURLE_OK;
 }
 
@@ -326,6 +323,13 @@ std::string checkHttpResponse(long status, std::string body) {
     if (status <= 0) throw KorvaneError("没有收到有效的服务器响应");
     if (status >= 200 && status <= 299) return body;
     throw KorvaneHTTPStatusError(static_cast<int>(status), panelMessage(body));
+}
+
+void addAdditionalCertificateAuthorities(ssl_ctx_st* context) {
+    std::lock_guard lock(trustMutex);
+    X509_STORE* store = SSL_CTX_get_cert_store(context);
+    for (X509* authority : extraAuthorities())
+        X509_STORE_add_cert(store, authority);
 }
 
 void trustAdditionalCertificateAuthority(const std::filesystem::path& pemFile) {

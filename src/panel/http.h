@@ -14,6 +14,8 @@
 #include <stop_token>
 #include <string>
 
+struct ssl_ctx_st; // OpenSSL's SSL_CTX, kept out of this header
+
 namespace korvane {
 
 using HttpHeaders = std::map<std::string, std::string>;
@@ -69,5 +71,8 @@ std::string checkHttpResponse(long status, std::string body);
 // Adds a certificate authority (PEM file) to the ones TLS trusts, besides the system's.
 // Only the local deployment calls this, with the test authority shipped in its bundle.
 void trustAdditionalCertificateAuthority(const std::filesystem::path& pemFile);
+
+// Makes a TLS context of the client's own (not libcurl's) trust the authorities added above too.
+void addAdditionalCertificateAuthorities(ssl_ctx_st* context);
 
 } // namespace korvane
