@@ -344,7 +344,8 @@ void ControllerHarness::recordEvents() {
 
 KorvaneApplication& ControllerHarness::launch() {
     destroyController();
-    controller = std::make_unique<KorvaneApplication>(fake.platform(), http);
+    controller = std::make_unique<KorvaneApplication>(
+        fake.platform(), http, [wire = pulses] { return std::make_unique<FakePulseTransport>(wire); });
     controller->applicationDidFinishLaunching();
     return *controller;
 }

@@ -11,6 +11,7 @@
 #include "diag/korvane_recorder.h"
 #include "platform/platform.h"
 #include "testing/fake_http_client.h"
+#include "testing/fake_pulse_transport.h"
 #include "testing/temp_dir.h"
 
 #include <deque>
@@ -274,6 +275,8 @@ public:
     ManualLoop loop;
     RecordingExecutor executor{loop};
     FakeHttpClient http;
+    // The whitelist pulse's route check and requests, answered in virtual time.
+    std::shared_ptr<PulseWire> pulses = std::make_shared<PulseWire>();
     std::unique_ptr<KorvaneApplication> controller;
 
     // Installs an event log below the fake home on the loop's wall clock, until destruction.

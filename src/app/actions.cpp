@@ -114,7 +114,7 @@ Task<Json> KorvaneApplication::loginWithCodeAction(const Json& args) {
     if (!hasEmailShape(email) || !isSixDigitCode(code)) throw KorvaneError("请输入邮箱和 6 位验证码");
     co_await remote_.refresh(http_);
     std::string credential = co_await xboard_.loginWithCode(remote_, email, code);
-    co_return co_await completeSignIn(std::move(credential), email, args, "otp");
+    co_return co_await completeSignIn(std::move(credential), email, args, KorvanePulseTrigger::Otp);
 }
 
 Task<Json> KorvaneApplication::loginAction(const Json& args) {
@@ -123,11 +123,11 @@ Task<Json> KorvaneApplication::loginAction(const Json& args) {
     if (email.empty() || password.empty()) throw KorvaneError("请输入邮箱和密码");
     co_await remote_.refresh(http_);
     std::string credential = co_await xboard_.login(remote_, email, password);
-    co_return co_await completeSignIn(std::move(credential), email, args, "login");
+    co_return co_await completeSignIn(std::move(credential), email, args, KorvanePulseTrigger::Login);
 }
 
 Task<Json> KorvaneApplication::completeSignIn(std::string credential, std::string email, const Json& args,
-                                              std::string pulseTrigger) {
+                                              KorvanePulseTrigger pulseTrigger) {
     // What this sign-in replaces, put back if it fails, unless another sign-in has replaced it
     // in the meantime: the later one wins.
     const Account::Switch change = account_.switchTo(credential, email);
@@ -172,7 +172,7 @@ Task<Json> KorvaneApplication::completeSignIn(std::string credential, std::strin
 
 Task<Json> KorvaneApplication::refreshNodesAction() {
     if (core_ && core_->connected()) throw KorvaneError("请先断开后再刷新节点");
-    sendPulseInBackground("refresh");
+    sendPulseInBackground(KorvanePulseTrigger::Refresh);
     co_await refresh(false);
     pushState();
     co_return state();
@@ -214,7 +214,7 @@ Task<Json> KorvaneApplication::logoutAction() {
     replaceSubscription({});
     selectedNode_.clear();
     nodeTests_.clear();
-    resetPulseForLogout();
+    if (pulse_) pulse_->resetForLogout();
     pushState();
     co_return state();
 }

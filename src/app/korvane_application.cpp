@@ -49,9 +49,10 @@ std::int64_t bundleBuild(const Bundle& bundle) {
     return parseDecimalInteger(*text).value_or(0);
 }
 
-KorvaneApplication::KorvaneApplication(Platform& platform, HttpClient& http)
-    : platform_(platform), http_(http), appVersion_(bundleVersion(platform.bundle)),
-      appBuild_(bundleBuild(platform.bundle)),
+KorvaneApplication::KorvaneApplication(Platform& platform, HttpClient& http,
+                                       std::function<std::unique_ptr<KorvanePulseTransport>()> pulseTransport)
+    : platform_(platform), http_(http), pulseTransport_(std::move(pulseTransport)),
+      appVersion_(bundleVersion(platform.bundle)), appBuild_(bundleBuild(platform.bundle)),
       xboard_(http, platform.bundle.infoString("CFBundleShortVersionString")), account_(platform.directories),
       bridge_(platform, PageBridge::Handlers{[this](std::string id, std::string action, Json args) {
                                                  handleMessage(std::move(id), std::move(action),
@@ -173,7 +174,7 @@ Task<void> KorvaneApplication::runLaunchTask() {
     if (account_.generation() == accountAtStart) {
         if (auto stored = loadStoredCredential()) account_.resume(std::move(*stored));
         if (account_.signedIn()) {
-            sendPulseInBackground("startup");
+            sendPulseInBackground(KorvanePulseTrigger::Startup);
             std::optional<std::string> failure;
             try {
                 co_await refresh(false);
@@ -313,7 +314,26 @@ Task<void> KorvaneApplication::recoverStaleSystemProxy() {
 // ---- Seams -------------------------------------------------------------------------------
 
 bool KorvaneApplication::offerMoveToApplicationsIfNeeded() { return false; }
-void KorvaneApplication::startWhitelistPulse() {}
+void KorvaneApplication::startWhitelistPulse() {
+    // Asked afresh for every pulse; the coordinator goes before the controller's state does.
+    auto context = [this]() -> std::optional<KorvanePulseContext> {
+        const auto& credential = account_.credential();
+        if (!credential || credential->empty()) return std::nullopt;
+        return KorvanePulseContext{remote_.api, *credential, appVersion_};
+    };
+    pulse_ = std::make_unique<KorvaneWhitelistPulseCoordinator>(
+        std::move(context), pulseTransport_ ? pulseTransport_() : makePhysicalPulseTransport());
+    pulse_->start();
+}
+
+void KorvaneApplication::sendPulseInBackground(KorvanePulseTrigger trigger) {
+    if (pulse_) pulse_->sendInBackground(trigger);
+}
+
+Task<void> KorvaneApplication::sendPulseBeforeConnect() {
+    if (pulse_ && pulse_->shouldSendBeforeConnect())
+        co_await pulse_->send(KorvanePulseTrigger::BeforeConnect);
+}
 void KorvaneApplication::recordPreviousUpdateResult() {}
 Task<void> KorvaneApplication::reconnectAfterUpdateIfPending() { co_return; }
 std::optional<std::string> KorvaneApplication::loadStoredCredential() {
@@ -331,8 +351,5 @@ Task<void> KorvaneApplication::runNodeTests(std::string subscription, std::vecto
     co_await core_->testNodes(std::move(subscription), std::move(nodes), std::move(mode),
                               std::move(onResult));
 }
-Task<void> KorvaneApplication::sendPulseBeforeConnect() { co_return; }
-void KorvaneApplication::sendPulseInBackground(const std::string&) {}
-void KorvaneApplication::resetPulseForLogout() {}
 
 } // namespace korvane

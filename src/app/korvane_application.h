@@ -16,6 +16,7 @@
 #include "panel/xboard_service.h"
 #include "platform/network_path.h"
 #include "platform/platform.h"
+#include "pulse/korvane_whitelist_pulse_coordinator.h"
 
 #include <cstdint>
 #include <filesystem>
@@ -38,7 +39,9 @@ public:
 
     // Every request the controller makes goes through http, which must outlive the controller
     // and the tasks it leaves behind.
-    explicit KorvaneApplication(Platform& platform, HttpClient& http = defaultHttpClient());
+    // The whitelist pulse goes over pulseTransport (the real one when none is given).
+    explicit KorvaneApplication(Platform& platform, HttpClient& http = defaultHttpClient(),
+                                std::function<std::unique_ptr<KorvanePulseTransport>()> pulseTransport = {});
     ~KorvaneApplication() override;
     KorvaneApplication(const KorvaneApplication&) = delete;
     KorvaneApplication& operator=(const KorvaneApplication&) = delete;
@@ -131,7 +134,7 @@ private:
     // Steps that belong to subsystems this build does not have yet. Each is a no-op with a
     // fixed place in the sequence, so that adding the subsystem means filling in one call.
     bool offerMoveToApplicationsIfNeeded();
-    void startWhitelistPulse();
+
     void recordPreviousUpdateResult();
     Task<void> reconnectAfterUpdateIfPending();
     Task<void> recoverStaleSystemProxy();
@@ -141,8 +144,6 @@ private:
     bool coreRequiresRecovery();
     Task<void> runNodeTests(std::string subscription, std::vector<Node> nodes, std::string mode,
                             NodeTests::OnResult onResult);
-    void sendPulseInBackground(const std::string& trigger);
-    void resetPulseForLogout();
 
     // Page actions.
     Task<Json> sendEmailCodeAction(const Json& args, const char* invalidEmail, bool forReset);
@@ -150,7 +151,7 @@ private:
     Task<Json> loginWithCodeAction(const Json& args);
     Task<Json> loginAction(const Json& args);
     Task<Json> completeSignIn(std::string credential, std::string email, const Json& args,
-                              std::string pulseTrigger);
+                              KorvanePulseTrigger pulseTrigger);
     Task<Json> refreshNodesAction();
     Task<Json> setQualityConsentAction(const Json& args);
     Task<Json> setModeAction(const Json& args);
@@ -162,6 +163,8 @@ private:
     // wait for its end before deciding what to restore.
     Task<void> connectCore(std::string node);
     Task<void> sendPulseBeforeConnect();
+    void startWhitelistPulse();
+    void sendPulseInBackground(KorvanePulseTrigger trigger);
     // The user did something (menu, page, quit): the health tick may prompt for a restore again.
     void userActed() { autoRecoveryPaused_ = false; }
     Task<void> recoverFromDeadCore();
@@ -170,6 +173,7 @@ private:
 
     Platform& platform_;
     HttpClient& http_;
+    std::function<std::unique_ptr<KorvanePulseTransport>()> pulseTransport_;
     const std::string appVersion_;
     const std::int64_t appBuild_;
 
@@ -182,6 +186,7 @@ private:
     std::unique_ptr<PlainWebWindow> supportWindow_;
     std::unique_ptr<StatusItem> statusItem_;
     std::unique_ptr<MihomoCore> core_;
+    std::unique_ptr<KorvaneWhitelistPulseCoordinator> pulse_;
     std::optional<std::filesystem::path> supportDir_;
 
     CachedSubscription subscription_;

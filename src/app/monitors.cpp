@@ -153,10 +153,11 @@ Task<void> KorvaneApplication::wakeTask() {
         }
     }
     requestAccountRefresh(kWakeSummaryInterval);
+    if (pulse_) co_await pulse_->send(KorvanePulseTrigger::Wake);
 }
 
-void KorvaneApplication::networkPathChanged(const NetworkPath&) {
-    // Network changes matter to the whitelist pulse, which is not part of this build yet.
+void KorvaneApplication::networkPathChanged(const NetworkPath& path) {
+    if (pulse_) pulse_->networkPathChanged(path);
 }
 
 // ---- Dialogs, links and the support window --------------------------------------------------

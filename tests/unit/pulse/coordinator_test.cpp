@@ -8,6 +8,7 @@
 #include "diag/korvane_recorder.h"
 #include "pulse/korvane_whitelist_pulse_coordinator.h"
 #include "testing/async_test.h"
+#include "testing/fake_pulse_transport.h"
 #include "testing/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -25,51 +26,8 @@ namespace {
 using Result = KorvanePulseResult;
 using Trigger = KorvanePulseTrigger;
 
-struct PostCall {
-    MonotonicTime at;
-    KorvanePulseEndpoint endpoint;
-    std::string authorization;
-    std::string version;
-    Duration timeout;
-};
-
-// What the fake transport answers and what it was asked; shared with the test.
-struct Wire {
-    bool physical = true;
-    Duration routeTime{0};
-    Duration postTime{100};
-    std::deque<Result> results; // one per pulse, then Accepted
-    std::vector<std::vector<std::string>> routeChecks;
-    std::vector<PostCall> posts;
-    std::vector<MonotonicTime> postsEnded;
-};
-
-class FakeTransport final : public KorvanePulseTransport {
-public:
-    explicit FakeTransport(std::shared_ptr<Wire> wire) : wire_(std::move(wire)) {}
-
-    Task<bool> routeIsPhysical(std::string, std::vector<std::string> allowedInterfaces) override {
-        wire_->routeChecks.push_back(std::move(allowedInterfaces));
-        if (wire_->routeTime.count() > 0) co_await sleep(wire_->routeTime);
-        co_return wire_->physical;
-    }
-
-    Task<Result> post(KorvanePulseEndpoint endpoint, std::string authorization, std::string version,
-                      Duration timeout) override {
-        auto wire = wire_;
-        wire->posts.push_back({mainExecutor().now(), std::move(endpoint), std::move(authorization),
-                               std::move(version), timeout});
-        co_await sleep(wire->postTime);
-        wire->postsEnded.push_back(mainExecutor().now());
-        if (wire->results.empty()) co_return Result::Accepted;
-        const Result result = wire->results.front();
-        wire->results.pop_front();
-        co_return result;
-    }
-
-private:
-    std::shared_ptr<Wire> wire_;
-};
+using Wire = PulseWire;
+using FakeTransport = FakePulseTransport;
 
 NetworkPath wifi(const std::string& address) {
     NetworkPath path;
