@@ -288,6 +288,33 @@ TEST_F(AccountActionsTest, RefreshDropsAVanishedSelectionAndKeepsNodesWhenTheDow
     EXPECT_EQ(state["accountOverview"]["totalBytes"], 42.0) << "the overview was already replaced";
 }
 
+TEST_F(AccountActionsTest, SignInsPulseOverThePhysicalPathAndSignOutForgetsTheThrottle) {
+    NetworkPath path;
+    path.satisfied = true;
+    path.interfaces = {{"eth0", InterfaceType::Wired}};
+    path.uses = {InterfaceType::Wired};
+    path.addresses = {{"eth0", "192.0.2.2"}};
+    app().networkPathChanged(path);
+    const auto pulseStages = [this] {
+        std::vector<std::string> stages;
+        for (const auto& line : h.fake.eventLog())
+            if (line["event"] == "whitelist_pulse_success") stages.push_back(line["stage"]);
+        return stages;
+    };
+    signIn();
+    h.loop.advance(1s);
+    EXPECT_EQ(pulseStages(), std::vector<std::string>{"login"});
+    ASSERT_EQ(h.pulses->posts.size(), 1u);
+    EXPECT_EQ(h.pulses->posts[0].authorization, panel.account().authData);
+    act("refreshNodes");
+    h.loop.advance(1s);
+    EXPECT_EQ(h.pulses->posts.size(), 1u) << "the same network within a minute";
+    act("logout");
+    signIn();
+    h.loop.advance(1s);
+    EXPECT_EQ(pulseStages(), (std::vector<std::string>{"login", "login"}));
+}
+
 TEST_F(AccountActionsTest, ModeChangeAndSignOut) {
     EXPECT_EQ(act("setMode", {{"mode", "GLOBAL"}})["routingMode"], "smart");
     EXPECT_EQ(act("setMode", {{"mode", "global"}})["routingMode"], "global");
