@@ -4,7 +4,9 @@
 #include "base/files.h"
 #include "base/json.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <iterator>
 
 namespace korvane {
 
@@ -14,6 +16,23 @@ namespace {
 constexpr std::size_t kMaximumBackupSize = 1 << 20;
 
 const char* const kKinds[] = {"web", "secure", "socks"};
+
+// The desktop's entry: its "kind", and its members named after the settings' own keys.
+constexpr const char* kKindMember = "kind";
+constexpr const char* kGnomeKind = "gnome";
+constexpr const char* kModes[] = {"none", "manual", "auto"};
+constexpr std::int64_t kMaximumGnomePort = 65535;
+
+template <class T> Json orNull(const std::optional<T>& value) { return value ? Json(*value) : Json(nullptr); }
+
+Json encodeGnome(const GnomeProxySettings& settings) {
+    auto endpoint = [](const GnomeProxyEndpoint& e) {
+        return Json{{"host", orNull(e.host)}, {"port", orNull(e.port)}};
+    };
+    return {{kKindMember, kGnomeKind},           {"mode", orNull(settings.mode)},
+            {"http", endpoint(settings.http)},   {"https", endpoint(settings.https)},
+            {"socks", endpoint(settings.socks)}, {"ignore-hosts", orNull(settings.ignoreHosts)}};
+}
 
 Json encodeEntry(const ProxyEntry& entry) {
     return {{"enabled", entry.enabled}, {"server", entry.server}, {"port", entry.port}};
@@ -53,17 +72,55 @@ std::vector<std::string> decodeBypass(const Json& list) {
     return domains;
 }
 
+GnomeProxyEndpoint decodeGnomeEndpoint(const Json& object, const char* kind) {
+    if (!object.is_object()) malformed(std::string(kind) + " 不是对象");
+    const Json& host = member(object, "host");
+    const Json& port = member(object, "port");
+    if ((!host.is_null() && !host.is_string()) || (!port.is_null() && !port.is_number_integer()))
+        malformed(std::string(kind) + " 的成员类型错误");
+    GnomeProxyEndpoint endpoint;
+    if (host.is_string()) endpoint.host = host.get<std::string>();
+    if (!port.is_null()) {
+        // Outside the settings' own range the value could not have been read from them.
+        if (port.is_number_unsigned()
+                ? port.get<std::uint64_t>() > kMaximumGnomePort
+                : port.get<std::int64_t>() < 0 || port.get<std::int64_t>() > kMaximumGnomePort)
+            malformed(std::string(kind) + " 的端口无效");
+        endpoint.port = port.get<std::int64_t>();
+    }
+    return endpoint;
+}
+
+GnomeProxySettings decodeGnome(const Json& object) {
+    GnomeProxySettings settings;
+    const Json& mode = member(object, "mode");
+    if (!mode.is_null()) {
+        if (!mode.is_string()) malformed("mode 不是字符串");
+        const std::string value = mode.get<std::string>();
+        if (std::find(std::begin(kModes), std::end(kModes), value) == std::end(kModes))
+            malformed("mode 无效");
+        settings.mode = value;
+    }
+    settings.http = decodeGnomeEndpoint(member(object, "http"), "http");
+    settings.https = decodeGnomeEndpoint(member(object, "https"), "https");
+    settings.socks = decodeGnomeEndpoint(member(object, "socks"), "socks");
+    if (const Json& hosts = member(object, "ignore-hosts"); !hosts.is_null())
+        settings.ignoreHosts = decodeBypass(hosts);
+    return settings;
+}
+
 } // namespace
 
-std::string encodeProxyBackup(const std::vector<ServiceSnapshot>& services) {
+std::string encodeProxyBackup(const ProxyBackup& backup) {
     Json array = Json::array();
-    for (const auto& service : services) {
+    for (const auto& service : backup.services) {
         array.push_back({{"name", service.name},
                          {"web", encodeEntry(service.web)},
                          {"secure", encodeEntry(service.secure)},
                          {"socks", encodeEntry(service.socks)},
                          {"bypass", service.bypass}});
     }
+    if (backup.gnome) array.push_back(encodeGnome(*backup.gnome));
     // In compact JSON a "/" can only occur inside a string, so escaping every one is safe.
     const std::string plain = array.dump();
     std::string text;
@@ -75,13 +132,20 @@ std::string encodeProxyBackup(const std::vector<ServiceSnapshot>& services) {
     return text;
 }
 
-std::vector<ServiceSnapshot> decodeProxyBackup(std::string_view text) {
+ProxyBackup decodeProxyBackup(std::string_view text) {
     Json root = Json::parse(text, nullptr, false);
     if (root.is_discarded()) malformed("不是 JSON");
     if (!root.is_array()) malformed("不是数组");
-    std::vector<ServiceSnapshot> services;
+    ProxyBackup backup;
     for (const Json& object : root) {
         if (!object.is_object()) malformed("元素不是对象");
+        // Service objects never carry a kind; any other kind is a newer client's.
+        if (auto kind = object.find(kKindMember); kind != object.end()) {
+            if (*kind != kGnomeKind) malformed("未知的 kind");
+            if (backup.gnome) malformed("重复的 gnome");
+            backup.gnome = decodeGnome(object);
+            continue;
+        }
         ServiceSnapshot service;
         auto name = object.find("name");
         if (name != object.end() && !name->is_null()) {
@@ -100,16 +164,16 @@ std::vector<ServiceSnapshot> decodeProxyBackup(std::string_view text) {
         } else if (auto older = object.find("bypassDomains"); older != object.end()) {
             service.bypass = decodeBypass(*older);
         }
-        services.push_back(std::move(service));
+        backup.services.push_back(std::move(service));
     }
-    return services;
+    return backup;
 }
 
-void writeProxyBackup(const std::filesystem::path& file, const std::vector<ServiceSnapshot>& services) {
-    writeFileAtomically(file, encodeProxyBackup(services), 0600);
+void writeProxyBackup(const std::filesystem::path& file, const ProxyBackup& backup) {
+    writeFileAtomically(file, encodeProxyBackup(backup), 0600);
 }
 
-std::vector<ServiceSnapshot> readProxyBackup(const std::filesystem::path& file) {
+ProxyBackup readProxyBackup(const std::filesystem::path& file) {
     // Never blocks on a FIFO planted here, never follows a link, never reads a foreign file.
     auto read = readPrivateFile(file, kMaximumBackupSize);
     if (!read.bytes) {

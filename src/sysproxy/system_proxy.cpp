@@ -116,10 +116,74 @@ bool fileExists(const std::filesystem::path& path) {
     return std::filesystem::exists(path, error);
 }
 
+constexpr const char* kNoSettings =
+    "无法修改系统代理设置：未找到 GNOME 代理设置（org.gnome.system.proxy）或桌面会话总线";
+
+// The network services' settings through the settings tool: the administrator scripts, or the
+// privileged helper when it is installed.
+class NetworksetupSettings final : public ProxySettingsBackend {
+public:
+    const char* name() const override { return "networksetup"; }
+
+    ProxyBackup snapshot() const override {
+        auto services = SystemProxy::snapshot();
+        if (services.empty()) throw KorvaneError("未找到可用的网络服务");
+        return {std::move(services), std::nullopt};
+    }
+    // The enable script is built from what the file holds, so the switch never touches a
+    // service whose settings are not safely on disk.
+    void switchOn(const ProxyBackup& record) const override {
+        if (record.gnome) throw KorvaneError(kOtherSettingsRecord);
+        SystemProxy::runPrivileged(SystemProxy::enableScript(record.services), "enable");
+    }
+    void putBack(const ProxyBackup& record) const override {
+        if (record.gnome) throw KorvaneError(kOtherSettingsRecord);
+        SystemProxy::runPrivileged(SystemProxy::restoreScript(record.services), "restore");
+    }
+    bool stillRoutingThroughKorvane() const override {
+        std::vector<std::string> services;
+        try {
+            services = SystemProxy::listServices();
+        } catch (const std::exception&) {
+            return false;
+        }
+        for (const auto& name : services) {
+            if (pointsAtLocalPort(SystemProxy::parse(query("-getwebproxy", name)))) return true;
+            if (pointsAtLocalPort(SystemProxy::parse(query("-getsocksfirewallproxy", name)))) return true;
+        }
+        return false;
+    }
+
+    bool switchesWithoutRecord() const override {
+        return fileExists(KorvaneProxyHelperClient::launchDaemonFile());
+    }
+    void switchOnWithoutRecord() const override { KorvaneProxyHelperClient::send("enable"); }
+    // Only the helper's explicit "OFF" means there is nothing to put back; a failed exchange
+    // restores anyway, and a failed restore fails the caller.
+    bool mayBeSwitchedWithoutRecord() const override { return KorvaneProxyHelperClient::mayBeEnabled(); }
+    void putBackWithoutRecord() const override { KorvaneProxyHelperClient::send("restore"); }
+};
+
 } // namespace
 
-SystemProxy::SystemProxy(std::filesystem::path backup, std::filesystem::path tempDir)
-    : backup_(std::move(backup)), tempDir_(std::move(tempDir)) {}
+std::shared_ptr<const ProxySettingsBackend> networksetupProxySettings() {
+    return std::make_shared<NetworksetupSettings>();
+}
+
+bool networksetupProxySettingsAvailable() { return fileExists(systemPath(kNetworksetup)); }
+
+SystemProxy::SystemProxy(std::filesystem::path backup, std::filesystem::path tempDir,
+                         std::shared_ptr<const ProxySettingsBackend> settings)
+    : backup_(std::move(backup)), tempDir_(std::move(tempDir)), settings_(std::move(settings)) {}
+
+void SystemProxy::checkAvailable() const {
+    if (!settings_) throw KorvaneError(kNoSettings);
+}
+
+bool SystemProxy::mayNeedRestore() const {
+    if (busy() || fileExists(backup_)) return true;
+    return settings_ && settings_->mayBeSwitchedWithoutRecord();
+}
 
 std::vector<std::string> SystemProxy::listServices() {
     const std::string output = CommandRunner::run(networksetup(), {"-listallnetworkservices"});
@@ -179,6 +243,10 @@ std::vector<ServiceSnapshot> SystemProxy::snapshot() {
 std::string SystemProxy::enableScript(const std::vector<ServiceSnapshot>& services) {
     const std::string tool = kNetworksetup;
     const std::string target = " " + std::string(kLocalProxyHost) + " " + std::to_string(kLocalProxyPort);
+    // Only a pattern needs quoting, so that the shell does not expand it.
+    std::string bypass;
+    for (std::string_view host : kLocalProxyBypass)
+        bypass += " " + (host.find('*') == std::string_view::npos ? std::string(host) : shellQuote(host));
     std::vector<std::string> commands;
     for (const auto& service : services) {
         const std::string q = shellQuote(service.name);
@@ -186,7 +254,7 @@ std::string SystemProxy::enableScript(const std::vector<ServiceSnapshot>& servic
             commands.push_back(tool + " -set" + kind.name + " " + q + target);
             commands.push_back(tool + " -set" + kind.name + "state " + q + " on");
         }
-        commands.push_back(tool + " -setproxybypassdomains " + q + " localhost 127.0.0.1 '*.local'");
+        commands.push_back(tool + " -setproxybypassdomains " + q + bypass);
     }
     return script(commands);
 }
@@ -235,24 +303,20 @@ void SystemProxy::runPrivileged(const std::string& script, const std::string& op
 }
 
 Task<void> SystemProxy::enable() {
+    checkAvailable();
     SerialQueue::Turn turn = co_await queue_.next();
-    const std::filesystem::path backup = backup_;
-    auto switchOn = withinTurn(std::move(turn), [backup] {
-        if (fileExists(KorvaneProxyHelperClient::launchDaemonFile())) {
-            KorvaneProxyHelperClient::send("enable");
+    auto switchOn = withinTurn(std::move(turn), [backup = backup_, settings = settings_] {
+        if (settings->switchesWithoutRecord()) {
+            settings->switchOnWithoutRecord();
             return;
         }
         const bool existed = fileExists(backup);
-        if (!existed) {
-            const auto services = snapshot();
-            if (services.empty()) throw KorvaneError("未找到可用的网络服务");
-            writeProxyBackup(backup, services);
-        }
-        // The enable script is built from what the file holds, so the switch never
-        // touches a service whose settings are not safely on disk.
-        const std::string text = enableScript(readProxyBackup(backup));
+        // A record that exists already holds the settings from before the first switch.
+        if (!existed) writeProxyBackup(backup, settings->snapshot());
+        // The switch works from what the file holds, never from what was meant to be written.
+        const ProxyBackup record = readProxyBackup(backup);
         try {
-            runPrivileged(text, "enable");
+            settings->switchOn(record);
         } catch (const ProxyAuthorizationCancelled&) {
             // Nothing was changed; a file from before this call still describes the user's
             // settings and stays.
@@ -268,35 +332,23 @@ Task<void> SystemProxy::enable() {
 
 Task<void> SystemProxy::restore() {
     SerialQueue::Turn turn = co_await queue_.next();
-    const std::filesystem::path backup = backup_;
     // What there is to restore is decided within the turn: a restore queued behind another
     // finds the record already consumed and has nothing left to do.
-    auto putBack = withinTurn(std::move(turn), [backup] {
+    auto putBack = withinTurn(std::move(turn), [backup = backup_, settings = settings_] {
         if (fileExists(backup)) {
-            runPrivileged(restoreScript(readProxyBackup(backup)), "restore");
+            if (!settings) throw KorvaneError(kNoSettings);
+            settings->putBack(readProxyBackup(backup));
             std::error_code error;
             if (!std::filesystem::remove(backup, error) && error) throw FileError(error.value());
             return;
         }
-        // Only the helper's explicit "OFF" means there is nothing to put back; a failed
-        // exchange restores anyway, and a failed restore fails the caller.
-        if (KorvaneProxyHelperClient::mayBeEnabled()) KorvaneProxyHelperClient::send("restore");
+        if (settings && settings->mayBeSwitchedWithoutRecord()) settings->putBackWithoutRecord();
     });
     co_await blocking(std::move(putBack));
 }
 
 bool SystemProxy::stillRoutingThroughKorvane() const {
-    std::vector<std::string> services;
-    try {
-        services = listServices();
-    } catch (const std::exception&) {
-        return false;
-    }
-    for (const auto& name : services) {
-        if (pointsAtLocalPort(parse(query("-getwebproxy", name)))) return true;
-        if (pointsAtLocalPort(parse(query("-getsocksfirewallproxy", name)))) return true;
-    }
-    return false;
+    return settings_ && settings_->stillRoutingThroughKorvane();
 }
 
 } // namespace korvane

@@ -3,17 +3,20 @@
 #include "base/serial_queue.h"
 #include "base/task.h"
 #include "sysproxy/proxy_backup.h"
+#include "sysproxy/proxy_settings_backend.h"
 
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace korvane {
 
-// Reads the proxy settings of every enabled network service, points them at the core's
-// local port and puts them back. Changes go through the privileged helper when it is
-// installed, otherwise through an administrator script; the backup file remembers the
-// user's own settings across crashes and updates.
+// Points the computer's proxy settings at the core's local port and puts them back, through
+// a backend: the network services' settings tool (the default; changes go through the
+// privileged helper when it is installed, otherwise through an administrator script) or the
+// GNOME desktop's settings. The backup file remembers the user's own settings across crashes
+// and updates; it is written before the first change and removed once they are back.
 //
 // enable() and restore() run one at a time, in the order they were called, each seeing what
 // the one before left: a second restore finds the record consumed and succeeds without a
@@ -22,10 +25,18 @@ namespace korvane {
 // until that change has ended. Main thread only.
 class SystemProxy {
 public:
-    SystemProxy(std::filesystem::path backup, std::filesystem::path tempDir);
+    // settings: nullptr when nothing can change them here; enable() then fails, and so does a
+    // restore that finds a backup file.
+    SystemProxy(std::filesystem::path backup, std::filesystem::path tempDir,
+                std::shared_ptr<const ProxySettingsBackend> settings = networksetupProxySettings());
 
     const std::filesystem::path& backup() const { return backup_; }
     const std::filesystem::path& tempDir() const { return tempDir_; }
+    // The backend's code for the event log; "none" without one.
+    const char* settingsName() const { return settings_ ? settings_->name() : "none"; }
+    // Throws the user's error when no backend can change the settings, so that a connection
+    // fails before anything is started for it.
+    void checkAvailable() const;
 
     // Names of the enabled network services. Throws the runner's error.
     static std::vector<std::string> listServices();
@@ -48,12 +59,17 @@ public:
     // Whether an operation is under way or waits its turn (an enable that has not written its
     // record yet still has to be restored after).
     bool busy() const { return queue_.busy(); }
+    // Whether the settings may still need restoring: an operation is under way, the backup
+    // file exists, or the backend's helper does not say they are back. Blocks briefly (a
+    // helper exchange).
+    bool mayNeedRestore() const;
     // Whether any service still sends web or SOCKS traffic to the local port. Blocks.
     bool stillRoutingThroughKorvane() const;
 
 private:
     std::filesystem::path backup_;
     std::filesystem::path tempDir_;
+    std::shared_ptr<const ProxySettingsBackend> settings_;
     SerialQueue queue_;
 };
 

@@ -285,9 +285,9 @@ TEST_F(SystemProxyTest, RestoreNeverLeavesAKindOnTowardsTheLocalPortOrNowhere) {
     EXPECT_EQ(korvane::testing::restorableView(after, saved)[1], bob);
     EXPECT_FALSE(proxy_.stillRoutingThroughKorvane());
 
-    writeProxyBackup(backup(),
-                     {{"Wi-Fi", {true, "", 0}, {true, "secure.example", 0}, {true, "big.example", 70000}, {}},
-                      {"Bob's Mac", {}, {}, {true, "socks.example", 1080}, {}}});
+    writeProxyBackup(
+        backup(), {{{"Wi-Fi", {true, "", 0}, {true, "secure.example", 0}, {true, "big.example", 70000}, {}},
+                    {"Bob's Mac", {}, {}, {true, "socks.example", 1080}, {}}}});
     runTask(scope_.loop, proxy_.enable());
     runTask(scope_.loop, proxy_.restore());
     for (const char* kind : {"webproxy", "securewebproxy", "socksfirewallproxy"})
