@@ -6,6 +6,7 @@
 #include "platform/network_path_monitor.h"
 #include "platform/posix_platform.h"
 #include "shells/gtk/gtk_platform.h"
+#include "sysproxy/proxy_settings_backend.h"
 
 #include <gio/gio.h>
 #include <glib-unix.h>
@@ -51,7 +52,10 @@ public:
     }
 
     int run() {
-        controller_ = std::make_unique<KorvaneApplication>(platform_);
+        // The desktop's own proxy settings when it has them, unless KORVANE_PROXY_BACKEND names
+        // a backend; the controller notes in the event log which one it got.
+        controller_ = std::make_unique<KorvaneApplication>(
+            platform_, defaultHttpClient(), nullptr, chooseProxySettings(ProxySettingsDefault::Automatic));
         controller_->applicationDidFinishLaunching();
         // The current path arrives before the launch task's first turn, then every change.
         networkMonitor_.start([this](const NetworkPath& path) { controller_->networkPathChanged(path); });

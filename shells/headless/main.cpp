@@ -7,6 +7,7 @@
 #include "base/event_loops.h"
 #include "platform/posix_platform.h"
 #include "shells/headless/headless_platform.h"
+#include "sysproxy/proxy_settings_backend.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -62,7 +63,10 @@ public:
     }
 
     int run() {
-        controller_ = std::make_unique<KorvaneApplication>(platform_);
+        // The network services' stand-ins under KORVANE_ROOT unless KORVANE_PROXY_BACKEND names
+        // another backend.
+        controller_ = std::make_unique<KorvaneApplication>(
+            platform_, defaultHttpClient(), nullptr, chooseProxySettings(ProxySettingsDefault::Networksetup));
         controller_->applicationDidFinishLaunching();
         events_.emit("ready");
         std::thread([this] { readCommands(); }).detach();

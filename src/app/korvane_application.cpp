@@ -50,9 +50,11 @@ std::int64_t bundleBuild(const Bundle& bundle) {
 }
 
 KorvaneApplication::KorvaneApplication(Platform& platform, HttpClient& http,
-                                       std::function<std::unique_ptr<KorvanePulseTransport>()> pulseTransport)
+                                       std::function<std::unique_ptr<KorvanePulseTransport>()> pulseTransport,
+                                       std::shared_ptr<const ProxySettingsBackend> proxySettings)
     : platform_(platform), http_(http), pulseTransport_(std::move(pulseTransport)),
-      appVersion_(bundleVersion(platform.bundle)), appBuild_(bundleBuild(platform.bundle)),
+      proxySettings_(std::move(proxySettings)), appVersion_(bundleVersion(platform.bundle)),
+      appBuild_(bundleBuild(platform.bundle)),
       xboard_(http, platform.bundle.infoString("CFBundleShortVersionString")), account_(platform.directories),
       bridge_(platform, PageBridge::Handlers{[this](std::string id, std::string action, Json args) {
                                                  handleMessage(std::move(id), std::move(action),
@@ -94,7 +96,9 @@ void KorvaneApplication::applicationDidFinishLaunching() {
     supportDir_ = *applicationSupport / "Korvane";
     createPrivateDirectories(*supportDir_);
 
-    core_ = std::make_unique<MihomoCore>(*supportDir_, platform_.bundle.resourcesDirectory(), http_);
+    core_ = std::make_unique<MihomoCore>(*supportDir_, platform_.bundle.resourcesDirectory(), http_,
+                                         proxySettings_);
+    KorvaneRecorder::record("system_proxy_backend", core_->proxy().settingsName());
     loadSettings();
     loadCache();
     configureQualityReports();

@@ -39,9 +39,12 @@ public:
 
     // Every request the controller makes goes through http, which must outlive the controller
     // and the tasks it leaves behind.
-    // The whitelist pulse goes over pulseTransport (the real one when none is given).
-    explicit KorvaneApplication(Platform& platform, HttpClient& http = defaultHttpClient(),
-                                std::function<std::unique_ptr<KorvanePulseTransport>()> pulseTransport = {});
+    // The whitelist pulse goes over pulseTransport (the real one when none is given). The
+    // system proxy is switched through proxySettings (nullptr: nothing can switch it here).
+    explicit KorvaneApplication(
+        Platform& platform, HttpClient& http = defaultHttpClient(),
+        std::function<std::unique_ptr<KorvanePulseTransport>()> pulseTransport = {},
+        std::shared_ptr<const ProxySettingsBackend> proxySettings = networksetupProxySettings());
     ~KorvaneApplication() override;
     KorvaneApplication(const KorvaneApplication&) = delete;
     KorvaneApplication& operator=(const KorvaneApplication&) = delete;
@@ -174,6 +177,7 @@ private:
     Platform& platform_;
     HttpClient& http_;
     std::function<std::unique_ptr<KorvanePulseTransport>()> pulseTransport_;
+    std::shared_ptr<const ProxySettingsBackend> proxySettings_;
     const std::string appVersion_;
     const std::int64_t appBuild_;
 

@@ -72,6 +72,8 @@ Task<void> MihomoCore::connect(std::string subscription, std::vector<Node> nodes
         co_return;
     }
     if (!listed(nodes, selected)) throw KorvaneError("请先手动选择一个节点");
+    // Without a way to switch the system proxy the connection could never be used.
+    proxy_.checkAvailable();
     if (requiresRecovery()) throw KorvaneError("检测到旧代理设置尚未恢复，请先允许恢复后再连接");
 
     const ConnectionIntent intent = intendToConnect();

@@ -11,7 +11,6 @@
 #include "core/runtime_configuration.h"
 #include "platform/local_proxy.h"
 #include "platform/processes.h"
-#include "sysproxy/proxy_helper_client.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -54,9 +53,10 @@ bool sameFile(const fs::path& a, const fs::path& b) {
 
 } // namespace
 
-MihomoCore::MihomoCore(fs::path supportDir, const fs::path& resourcesDir, HttpClient& http)
+MihomoCore::MihomoCore(fs::path supportDir, const fs::path& resourcesDir, HttpClient& http,
+                       std::shared_ptr<const ProxySettingsBackend> proxySettings)
     : supportDir_(std::move(supportDir)), runtimeDir_(supportDir_ / "runtime"), binDir_(resourcesDir / "bin"),
-      http_(http), proxy_(supportDir_ / "proxy-backup.json", supportDir_) {}
+      http_(http), proxy_(supportDir_ / "proxy-backup.json", supportDir_, std::move(proxySettings)) {}
 
 MihomoCore::~MihomoCore() {
     if (process_.running()) process_.signal(SIGTERM);
@@ -64,12 +64,7 @@ MihomoCore::~MihomoCore() {
 
 bool MihomoCore::processRunning() const { return process_.running(); }
 
-bool MihomoCore::requiresRecovery() const {
-    if (proxy_.busy()) return true;
-    std::error_code error;
-    if (fs::exists(proxy_.backup(), error)) return true;
-    return KorvaneProxyHelperClient::mayBeEnabled();
-}
+bool MihomoCore::requiresRecovery() const { return proxy_.mayNeedRestore(); }
 
 bool MihomoCore::socksReady() const {
     if (!connected_ || !processRunning()) return false;

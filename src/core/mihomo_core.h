@@ -13,6 +13,7 @@
 #include <array>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -29,9 +30,12 @@ namespace korvane {
 class MihomoCore {
 public:
     // resourcesDir: the application's resources, whose "bin" holds the core and its geo data.
-    // Controller requests go through http, which must outlive the core object.
+    // Controller requests go through http, which must outlive the core object. The system
+    // proxy is switched through proxySettings (nullptr: nothing can switch it, so connecting
+    // fails before the core starts).
     MihomoCore(std::filesystem::path supportDir, const std::filesystem::path& resourcesDir,
-               HttpClient& http = defaultHttpClient());
+               HttpClient& http = defaultHttpClient(),
+               std::shared_ptr<const ProxySettingsBackend> proxySettings = networksetupProxySettings());
     // A core still running is asked to stop (SIGTERM), without waiting.
     ~MihomoCore();
     MihomoCore(const MihomoCore&) = delete;
