@@ -7,6 +7,9 @@ packages=(
     build-essential clang libclang-rt-14-dev cmake ninja-build clang-format pkg-config
     # libraries of the core
     libyaml-dev nlohmann-json3-dev libcurl4-openssl-dev libssl-dev libplist-dev uuid-dev
+    # the GNOME desktop's proxy settings: GIO, their schema, the dconf store, and the gsettings
+    # tool that tests and the demo read them with
+    libglib2.0-dev gsettings-desktop-schemas dconf-service dconf-gsettings-backend libglib2.0-bin
     # tests and benchmarks
     libgtest-dev libgmock-dev googletest libbenchmark-dev python3-yaml python3-ruamel.yaml
     # tools the stand-ins and scripts call
