@@ -392,8 +392,10 @@
   function request(kind, action, arg) {
     pending = kind;
     if (state) render(state);
-    runForState($('connectButton'), action, arg, $('globalError'))
-      .catch(ignore).finally(function () { pending = null; if (state) render(state); });
+    runForState($('connectButton'), action, arg, $('globalError')).catch(function () {
+      // A failed switch leaves the connection on the node it had; the list shows that one again.
+      if (kind === 'switch') chosenNode = null;
+    }).finally(function () { pending = null; if (state) render(state); });
   }
 
   function connect() {
