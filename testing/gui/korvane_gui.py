@@ -262,10 +262,12 @@ class Session:
         return self.script("return [window.innerWidth, window.innerHeight];")
 
     def park_pointer(self):
-        """Moves the pointer to the page's top-left corner, so no hover effect shows."""
+        """Moves the pointer to the page's top-left corner, so no hover effect shows. Two moves:
+        the driver skips a move to where it believes the pointer is, and element clicks move
+        the pointer without telling it."""
+        moves = [{"type": "pointerMove", "duration": 0, "x": x, "y": x, "origin": "viewport"} for x in (1, 0)]
         self._call("POST", self._s("/actions"), {"actions": [{
-            "type": "pointer", "id": "mouse", "parameters": {"pointerType": "mouse"},
-            "actions": [{"type": "pointerMove", "duration": 0, "x": 0, "y": 0, "origin": "viewport"}]}]})
+            "type": "pointer", "id": "mouse", "parameters": {"pointerType": "mouse"}, "actions": moves}]})
 
     def screenshot(self, path):
         # Two animation frames first, so the last change is painted.

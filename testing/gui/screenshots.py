@@ -14,10 +14,11 @@ SIZES = [(920, 650), (790, 540)]
 
 def shoot(session, name, out):
     session.script("document.activeElement && document.activeElement.blur();")
-    session.park_pointer()
     for width, height in SIZES:
         session.set_window_size(width, height)
         gui.wait_until(lambda: session.viewport() == [width, height], 10, "a %dx%d viewport" % (width, height))
+        # After the resize, which may put the window under the display's own pointer.
+        session.park_pointer()
         path = os.path.join(out, "%s-%dx%d.png" % (name, width, height))
         session.screenshot(path)
         print("screenshots: %s" % path)
