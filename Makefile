@@ -17,8 +17,10 @@ test: build
 	bash scripts/check-format.sh
 	ctest --preset debug -j2
 
-# Starts the desktop client against the loopback demo services and signs in with the demo
-# account through the page; without a display, under Xvfb, saving build/demo/demo-dashboard.png.
+# Starts the desktop client against the loopback demo services, signs in with the demo account
+# through the page and connects through the demo's live node (the proxy switch goes to stand-in
+# tools under a private system root); without a display, under Xvfb, saving the connected
+# dashboard as build/demo/demo-dashboard.png.
 demo: setup
 	cmake --preset demo
 	cmake --build --preset demo --target korvane-gtk korvane-demo-services

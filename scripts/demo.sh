@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Starts the desktop client of a local build against the loopback demo services and signs in
-# with the demo account through the page. Without a display it runs under Xvfb, saves the
-# dashboard as <build>/demo-dashboard.png and exits.
+# Starts the desktop client of a local build against the loopback demo services, signs in with
+# the demo account through the page and connects through the demo's live node (see
+# testing/gui/demo.py). Without a display it runs under Xvfb, saves the connected dashboard as
+# <build>/demo-dashboard.png, disconnects and exits.
 set -euo pipefail
 build=${1:-build/demo}
 client="$build/Korvane.app/Contents/MacOS/Korvane"

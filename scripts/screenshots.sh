@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Refreshes docs/screenshots/ (sign-in and dashboard at 920×650 and 790×540) from the desktop
-# client of a local build, under Xvfb. Usage: scripts/screenshots.sh [build dir, default build/demo]
+# Refreshes docs/screenshots/ (sign-in, dashboard and connected dashboard at 920×650 and
+# 790×540) from the desktop client of a local build, under Xvfb. Usage: scripts/screenshots.sh [build dir, default build/demo]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-build/demo}

@@ -125,7 +125,7 @@ void StandInPanel::setSubscription(std::string yaml) {
     subscription_ = std::move(yaml);
 }
 
-std::string StandInPanel::demoSubscription() {
+std::string StandInPanel::demoSubscription(std::uint16_t socksPort) {
     return R"(mixed-port: 7890
 allow-lan: false
 mode: rule
@@ -142,7 +142,8 @@ proxies:
     port: 443
     password: demo
     sni: sg3.korvane.example
-  - {name: "美国 04", type: socks5, server: 127.0.0.1, port: 1080}
+  - {name: "美国 04", type: socks5, server: 127.0.0.1, port: )" +
+           std::to_string(socksPort) + R"(}
 proxy-groups:
   - name: 节点选择
     type: select

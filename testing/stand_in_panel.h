@@ -41,8 +41,9 @@ public:
     void setProfile(Json profile);
     void setSubscription(std::string yaml);
 
-    // A small subscription with informational entries first, as panels send them.
-    static std::string demoSubscription();
+    // A small subscription with informational entries first, as panels send them. Its one
+    // SOCKS5 node, "美国 04", points at 127.0.0.1:socksPort (the demo runs a real proxy there).
+    static std::string demoSubscription(std::uint16_t socksPort = 1080);
 
 private:
     void addRoutes();

@@ -7,10 +7,13 @@ every wait polls for a condition with a deadline.
 """
 
 import base64
+import http.client
 import json
 import os
 import shutil
+import signal
 import socket
+import ssl
 import subprocess
 import tempfile
 import time
@@ -19,6 +22,11 @@ import urllib.request
 
 DEMO_EMAIL = "demo@korvane.example"
 DEMO_PASSWORD = "korvane-demo"
+# The node of the demo subscription that a real SOCKS5 proxy of the demo services stands behind.
+LIVE_NODE = "美国 04"
+LOCAL_PROXY = ("127.0.0.1", 7897)
+STAND_INS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "stand_ins")
+PROXY_KINDS = ("webproxy", "securewebproxy", "socksfirewallproxy")
 
 
 class GuiError(Exception):
@@ -39,6 +47,20 @@ def wait_until(condition, timeout, what, interval=0.05):
     raise GuiError("timed out waiting for %s%s" % (what, " (%s)" % last_error if last_error else ""))
 
 
+def fetch_through_local_proxy(url_host, url_port, path, cafile, timeout=10):
+    """GET https://url_host:url_port/path through the client's local port (HTTP CONNECT),
+    trusting cafile; returns (status, body text)."""
+    context = ssl.create_default_context(cafile=cafile)
+    connection = http.client.HTTPSConnection(LOCAL_PROXY[0], LOCAL_PROXY[1], timeout=timeout, context=context)
+    try:
+        connection.set_tunnel(url_host, url_port)
+        connection.request("GET", path)
+        response = connection.getresponse()
+        return response.status, response.read().decode("utf-8", "replace")
+    finally:
+        connection.close()
+
+
 def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
@@ -46,9 +68,18 @@ def free_port():
 
 
 class Environment:
-    """Private XDG folders and a stand-in default browser that records the links it gets."""
+    """Private XDG folders, a stand-in default browser that records the links it gets, and a
+    private system root (KORVANE_ROOT) holding the stand-ins of the network settings tool and
+    the script host, so that connecting switches the stand-in's services, never the machine's.
 
-    def __init__(self):
+    With desktop=True the client switches the GNOME desktop's proxy settings instead, as it
+    chooses by itself when they are there: those of a private session bus that this object
+    starts, whose dconf store keeps its files in the private configuration folder, never the
+    machine's. Otherwise the client is told to use the stand-ins (KORVANE_PROXY_BACKEND)."""
+
+    SERVICES = [("Wi-Fi", False), ("USB 10/100/1000 LAN", False), ("Bluetooth PAN", True)]
+
+    def __init__(self, desktop=False):
         self.root = tempfile.mkdtemp(prefix="korvane-gui-")
         self.opened_file = os.path.join(self.root, "opened-links")
         dirs = {name: os.path.join(self.root, name) for name in ("data", "config", "cache", "runtime")}
@@ -71,11 +102,74 @@ class Environment:
         xauthority = os.path.expanduser("~/.Xauthority")
         if "XAUTHORITY" not in self.env and os.path.exists(xauthority):
             self.env["XAUTHORITY"] = xauthority
+        self.system_root = os.path.join(self.root, "system")
+        self._install_stand_ins()
         self.env.update({
             "XDG_DATA_HOME": dirs["data"], "XDG_CONFIG_HOME": dirs["config"],
             "XDG_CACHE_HOME": dirs["cache"], "XDG_RUNTIME_DIR": dirs["runtime"],
             "HOME": self.root, "GTK_A11Y": "none", "NO_AT_BRIDGE": "1",
+            "KORVANE_ROOT": self.system_root,
         })
+        self.bus = None
+        if desktop:
+            self._start_desktop_bus(dirs["runtime"])
+        else:
+            self.env["KORVANE_PROXY_BACKEND"] = "macos"
+
+    def _start_desktop_bus(self, runtime):
+        address = "unix:path=" + os.path.join(runtime, "bus")
+        self.env["GSETTINGS_BACKEND"] = "dconf"
+        # The store (dconf-service) is started by the bus and inherits its private folders.
+        self.bus = subprocess.Popen(["dbus-daemon", "--session", "--nofork", "--address=" + address,
+                                     "--print-address"], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                                    env=self.env)
+        if not self.bus.stdout.readline():
+            raise GuiError("dbus-daemon did not start")
+        self.env["DBUS_SESSION_BUS_ADDRESS"] = address
+
+    def gsettings(self, *arguments):
+        """`gsettings ARGUMENTS` in the private desktop session; its output without the line break."""
+        if not self.bus:
+            raise GuiError("no private desktop session")
+        return subprocess.run(["gsettings"] + list(arguments), env=self.env, check=True, capture_output=True,
+                              text=True).stdout.strip()
+
+    def _install_stand_ins(self):
+        for tool, folder in (("networksetup", "usr/sbin"), ("osascript", "usr/bin")):
+            target = os.path.join(self.system_root, folder, tool)
+            os.makedirs(os.path.dirname(target), exist_ok=True)
+            shutil.copyfile(os.path.join(STAND_INS, tool), target)
+            os.chmod(target, 0o755)
+        for folder in ("var/stand-in", "var/run"):
+            os.makedirs(os.path.join(self.system_root, folder), exist_ok=True)
+        off = {"enabled": False, "server": "", "port": 0}
+        services = [dict({kind: dict(off) for kind in PROXY_KINDS}, name=name, disabled=disabled, bypass=[])
+                    for name, disabled in self.SERVICES]
+        with open(self._services_file(), "w") as f:
+            json.dump({"services": services}, f)
+
+    def _services_file(self):
+        return os.path.join(self.system_root, "var", "stand-in", "networksetup.json")
+
+    def services(self):
+        """The stand-in's network services: [{"name", "disabled", "webproxy", ...}]."""
+        with open(self._services_file(), encoding="utf-8") as f:
+            return json.load(f)["services"]
+
+    def proxied_services(self):
+        """Names of the enabled services whose three proxies all point at the local port."""
+        host, port = LOCAL_PROXY
+        return [s["name"] for s in self.services() if not s["disabled"] and all(
+            s[k]["enabled"] and s[k]["server"] == host and s[k]["port"] == port for k in PROXY_KINDS)]
+
+    def events(self, name):
+        """The client's event log entries of this name, oldest first."""
+        folder = os.path.join(self.env["XDG_DATA_HOME"], "Korvane", "logs")
+        entries = []
+        for file in sorted(os.listdir(folder)) if os.path.isdir(folder) else []:
+            with open(os.path.join(folder, file), encoding="utf-8") as f:
+                entries += [e for e in map(json.loads, f) if e.get("event") == name]
+        return entries
 
     def opened_links(self):
         try:
@@ -85,6 +179,10 @@ class Environment:
             return []
 
     def close(self):
+        if self.bus:
+            self.bus.terminate()
+            self.bus.wait()
+            self.bus.stdout.close()
         shutil.rmtree(self.root, ignore_errors=True)
 
 
@@ -195,6 +293,14 @@ class Session:
     def viewport(self):
         return self.script("return [window.innerWidth, window.innerHeight];")
 
+    def park_pointer(self):
+        """Moves the pointer to the page's top-left corner, so no hover effect shows. Two moves:
+        the driver skips a move to where it believes the pointer is, and element clicks move
+        the pointer without telling it."""
+        moves = [{"type": "pointerMove", "duration": 0, "x": x, "y": x, "origin": "viewport"} for x in (1, 0)]
+        self._call("POST", self._s("/actions"), {"actions": [{
+            "type": "pointer", "id": "mouse", "parameters": {"pointerType": "mouse"}, "actions": moves}]})
+
     def screenshot(self, path):
         # Two animation frames first, so the last change is painted.
         self.async_script("var done = arguments[arguments.length - 1];"
@@ -212,12 +318,79 @@ class Session:
         self.click("#loginButton")
         self.wait_visible("#dashboardView", timeout=30)
 
+    def node_badges(self):
+        """[[name, badge text]] of the node list, in order."""
+        return self.script("return Array.prototype.map.call(document.querySelectorAll('#nodeList li'),"
+                           "function (li) { return [li.getAttribute('data-name'),"
+                           " li.querySelector('.badge').textContent]; });")
+
+    def wait_for_availability(self, timeout=30):
+        """Waits until every node shows a test result; returns [[name, badge text]]."""
+        def tested():
+            badges = self.node_badges()
+            return badges if badges and all(badge != "未测试" for _, badge in badges) else None
+        return wait_until(tested, timeout, "every node's availability")
+
+    def connect(self, node, timeout=40):
+        """Picks node in the list and connects through the page; raises with the page's error."""
+        self.click("#nodeList li[data-name=%s]" % json.dumps(node, ensure_ascii=False))
+        self.click("#connectButton")
+        wait_until(lambda: self.text("#connectionStatus") == "已连接" or self.text("#globalError"), timeout,
+                   "the connection")
+        if self.text("#globalError"):
+            raise GuiError("connect failed: %s" % self.text("#globalError"))
+
+    def disconnect(self, timeout=40):
+        """Disconnects through the page when it shows a connection."""
+        if not (self.text("#connectionStatus") or "").startswith("已连接"):
+            return
+        self.click("#connectButton")
+        wait_until(lambda: self.text("#connectionStatus") == "未连接" or self.text("#globalError"), timeout,
+                   "the disconnection")
+        if self.text("#globalError"):
+            raise GuiError("disconnect failed: %s" % self.text("#globalError"))
+
     def answer_consent(self, allow=False):
         self.wait_visible("#consentDialog")
         self.click("#consentYes" if allow else "#consentNo")
         wait_until(lambda: not self.visible("#consentDialog"), 10, "the consent question to close")
 
+    def _client_pids(self):
+        """The live client processes the driver started (its children named Korvane)."""
+        pids = []
+        for entry in os.listdir("/proc"):
+            if not entry.isdigit():
+                continue
+            try:
+                with open("/proc/%s/stat" % entry) as f:
+                    stat = f.read()
+            except OSError:
+                continue
+            comm = stat[stat.find("(") + 1:stat.rfind(")")]
+            state, ppid = stat[stat.rfind(")") + 2:].split()[:2]
+            if int(ppid) == self.driver.pid and comm == "Korvane" and state != "Z":
+                pids.append(int(entry))
+        return pids
+
+    def quit_client(self, timeout=30):
+        """Asks the client to quit the way the system does (SIGTERM): its termination gate
+        disconnects and restores the system proxy first. The driver kills the client when the
+        session ends, which would leave a connected core running and the proxy switched."""
+        pids = self._client_pids()
+        for pid in pids:
+            try:
+                os.kill(pid, signal.SIGTERM)
+            except ProcessLookupError:
+                pass
+        if pids:
+            wait_until(lambda: not self._client_pids(), timeout, "the client to quit")
+
     def close(self):
+        if self.driver.poll() is None:
+            try:
+                self.quit_client()
+            except GuiError:
+                pass
         if self.id:
             try:
                 self._call("DELETE", "/session/" + self.id, timeout=10)

@@ -1,7 +1,10 @@
 """The real page in the real WebKitGTK engine, inside the desktop client, driven through
-WebKitWebDriver against the loopback demo services: sign-in, dashboard, bridge errors, the
+WebKitWebDriver against the loopback demo services: sign-in, dashboard, the connection and
+node tests as pushed states show them, a real connect and disconnect through the demo's live
+node (the system proxy is the stand-in's, under a private system root), bridge errors, the
 navigation policy, and the smallest window. Runs under Xvfb (see CMakeLists.txt)."""
 
+import copy
 import os
 import sys
 import unittest
@@ -86,6 +89,99 @@ class PageTest(unittest.TestCase):
                                  "function (li) { return li.getAttribute('data-name'); });")
         self.assertEqual(selected, ["美国 04"])
         self.assertEqual(self.s.text("#selectedNodeText"), "当前节点：美国 04")
+
+    def page_view(self):
+        """What the page shows of the connection and the node tests."""
+        return self.s.script(
+            "var $ = function (id) { return document.getElementById(id); };"
+            "return {status: $('connectionStatus').textContent, node: $('connectionNode').textContent,"
+            " button: $('connectButton').textContent, tests: $('nodeTestText').textContent,"
+            " bar: $('nodeTestBar').getClientRects().length > 0,"
+            " live: $('socksRow').classList.contains('live'),"
+            " badges: Array.prototype.map.call(document.querySelectorAll('#nodeList li'), function (li) {"
+            "  return li.querySelector('.badge').textContent + (li.querySelector('.tag') ? '+使用中' : ''); })};")
+
+    def test_2c_pushed_states_show_the_connection_and_the_node_tests(self):
+        self.s.wait_for_availability()
+        base = self.bridge("bootstrap")[1]
+        names = [n["name"] for n in base["nodes"]]
+
+        def state(results, connected=False, ready=True):
+            doc = copy.deepcopy(base)
+            for node in doc["nodes"]:
+                node.pop("available", None)
+                if node["name"] in results:
+                    node["available"] = results[node["name"]]
+            doc.update(connected=connected, socksReady=connected and ready,
+                       selectedNode=names[3] if connected else base["selectedNode"])
+            return doc
+
+        partial = {names[0]: False, names[3]: True}
+        full = {names[0]: False, names[1]: False, names[2]: False, names[3]: True}
+        steps = [
+            # (what is pushed, what the page shows), in order: the page remembers what it saw.
+            ("a run starts", state({}),
+             {"status": "未连接", "button": "连接", "tests": "", "bar": False,
+              "badges": ["未测试"] * 4}),
+            ("half the results", state(partial),
+             {"tests": "正在检测 2/4", "bar": True, "badges": ["不可用", "未测试", "未测试", "可用"]}),
+            ("every result", state(full), {"tests": "可用 1/4", "bar": False}),
+            ("connected", state(full, connected=True),
+             {"status": "已连接", "node": "使用节点：" + names[3], "button": "断开", "live": True,
+              "badges": ["不可用", "不可用", "不可用", "可用+使用中"]}),
+            ("local port down", state(full, connected=True, ready=False),
+             {"status": "已连接（本地端口未就绪）", "live": False}),
+            # Results a connect cut short are not a run in progress.
+            ("connected, results cut short", state(partial, connected=True), {"tests": "", "bar": False}),
+            ("disconnected", state(partial),
+             {"status": "未连接", "node": "", "button": "连接", "tests": "", "bar": False, "live": False,
+              "badges": ["不可用", "未测试", "未测试", "可用"]}),
+        ]
+        for name, pushed, expected in steps:
+            with self.subTest(step=name):
+                self.s.script("window.__korvaneState(arguments[0]);", pushed)
+                view = self.page_view()
+                self.assertEqual({k: view[k] for k in expected}, expected)
+                if name == "half the results":
+                    self.s.screenshot(os.path.join(ARTIFACTS, "node-tests-running.png"))
+        self.s.script("window.__korvaneState(arguments[0]);", base)
+
+    def test_2d_connect_errors_show_and_the_live_node_connects_and_disconnects(self):
+        self.assertEqual(self.env.proxied_services(), [])
+        # A node the stand-in core cannot dial: the core's error in the banner, nothing switched.
+        with self.assertRaises(gui.GuiError):
+            self.s.connect("香港 01")
+        self.assertEqual(self.s.text("#globalError"), "节点代理联网检测失败，请重试或选择其他节点")
+        view = self.page_view()
+        self.assertEqual([view["status"], view["button"]], ["未连接", "连接"])
+        self.assertFalse(self.s.script("return document.getElementById('connectButton').disabled;"))
+        self.assertEqual(self.env.proxied_services(), [])
+
+        self.s.connect(gui.LIVE_NODE)
+        self.assertEqual(self.s.text("#globalError"), "")
+        view = self.page_view()
+        self.assertEqual([view["node"], view["button"], view["badges"][3]],
+                         ["使用节点：" + gui.LIVE_NODE, "断开", "可用+使用中"])
+        self.assertEqual(self.env.proxied_services(), ["Wi-Fi", "USB 10/100/1000 LAN"])
+        ca = os.path.join(os.path.dirname(CLIENT), "..", "Resources", "test-ca.pem")
+        status, body = gui.fetch_through_local_proxy("127.0.0.1", 18445, "/", ca)
+        self.assertEqual(status, 200)
+        self.assertIn("Korvane 官网", body)
+        self.s.screenshot(os.path.join(ARTIFACTS, "connected.png"))
+
+        # Picking a dead node while connected tries to switch; the connection stays where it was.
+        self.s.click("#nodeList li[data-name='香港 01']")
+        gui.wait_until(lambda: self.s.text("#globalError"), 30, "the switch to fail")
+        self.assertEqual(self.s.text("#globalError"), "节点代理联网检测失败，请重试或选择其他节点")
+        gui.wait_until(lambda: self.page_view()["button"] == "断开", 10, "the switch to end")
+        self.assertEqual([self.page_view()["node"], self.s.text("#selectedNodeText")],
+                         ["使用节点：" + gui.LIVE_NODE, "当前节点：" + gui.LIVE_NODE])
+        self.assertEqual(self.env.proxied_services(), ["Wi-Fi", "USB 10/100/1000 LAN"])
+        self.assertEqual(gui.fetch_through_local_proxy("127.0.0.1", 18445, "/", ca)[0], 200)
+
+        self.s.disconnect()
+        self.assertEqual(self.page_view()["status"], "未连接")
+        self.assertEqual(self.env.proxied_services(), [])
 
     def test_3_bridge_matches_replies_and_reports_unknown_actions(self):
         self.assertEqual(self.bridge("noSuchAction"), ["error", "未知操作：noSuchAction"])

@@ -5,7 +5,12 @@
   'use strict';
   var $ = function (id) { return document.getElementById(id); };
   var state = null;
-  var connecting = false;
+  // The connection request under way from this page: null, 'connect', 'switch' or 'disconnect'.
+  var pending = null;
+  // The state document has no flag for a node-test run. A run starts by forgetting every
+  // result and then reports the nodes one by one, so one is under way while some nodes have
+  // a result and others none, unless a connect stopped it (its partial results stay).
+  var testsMayRun = false;
   // The node the user picked and has not connected to yet; a push must not undo the choice.
   var chosenNode = null;
 
@@ -127,15 +132,7 @@
     }
     $('refreshFailed').textContent = s.accountRefreshFailed ? '账户信息刷新失败，显示的是上次的数据。' : '';
 
-    var status = $('connectionStatus');
-    if (s.connected) {
-      status.textContent = s.socksReady ? '已连接' : '已连接（本地端口未就绪）';
-    } else {
-      status.textContent = '未连接';
-    }
-    status.classList.toggle('on', !!s.connected);
-    if (!connecting) $('connectButton').textContent = s.connected ? '断开' : '连接';
-    $('socksAddress').textContent = (s.socksHost || '127.0.0.1') + ':' + (s.socksPort || 7897);
+    renderConnection(s);
 
     ['modeSmart', 'modeGlobal'].forEach(function (id) {
       var on = $(id).getAttribute('data-mode') === s.routingMode;
@@ -146,9 +143,51 @@
     renderNodes(s);
   }
 
+  var pendingText = { connect: '正在连接…', 'switch': '正在切换节点…', disconnect: '正在断开…' };
+
+  function renderConnection(s) {
+    var status = $('connectionStatus');
+    if (pending) status.textContent = pendingText[pending];
+    else if (s.connected) status.textContent = s.socksReady ? '已连接' : '已连接（本地端口未就绪）';
+    else status.textContent = '未连接';
+    status.classList.toggle('on', !!s.connected && !pending);
+    status.classList.toggle('busy', !!pending);
+    $('connectionNode').textContent = s.connected && s.selectedNode ? '使用节点：' + s.selectedNode : '';
+
+    var button = $('connectButton');
+    button.textContent = pending ? pendingText[pending] : (s.connected ? '断开' : '连接');
+    button.classList.toggle('primary', !s.connected);
+    button.classList.toggle('stop', !!s.connected);
+    $('socksAddress').textContent = (s.socksHost || '127.0.0.1') + ':' + (s.socksPort || 7897);
+    $('socksRow').classList.toggle('live', !!s.connected && !!s.socksReady);
+  }
+
+  function renderNodeTests(s, nodes) {
+    var total = nodes.length;
+    var done = 0, available = 0;
+    nodes.forEach(function (n) {
+      if (typeof n.available !== 'boolean') return;
+      done += 1;
+      if (n.available) available += 1;
+    });
+    if (s.connected || pending === 'connect') testsMayRun = false;
+    else if (done === 0) testsMayRun = true;
+    var running = testsMayRun && !s.connected && done > 0 && done < total;
+    var text = '';
+    if (running) text = '正在检测 ' + done + '/' + total;
+    else if (total > 0 && done === total) text = '可用 ' + available + '/' + total;
+    $('nodeTestText').textContent = text;
+    show($('nodeTestBar'), running);
+    var pct = total > 0 ? Math.round(done / total * 100) : 0;
+    $('nodeTestFill').style.width = pct + '%';
+    $('nodeTestBar').setAttribute('aria-valuenow', String(pct));
+  }
+
   function renderNodes(s) {
     var list = $('nodeList');
     var nodes = Array.isArray(s.nodes) ? s.nodes : [];
+    renderNodeTests(s, nodes);
+    var inUse = s.connected ? s.selectedNode : null;
     var focusedName = document.activeElement && document.activeElement.parentNode === list
       ? document.activeElement.getAttribute('data-name') : null;
     list.textContent = '';
@@ -183,8 +222,17 @@
       else badge.textContent = '未测试';
 
       li.appendChild(text);
+      var label = node.name + '，' + node.type + '，' + badge.textContent;
+      if (node.name === inUse) {
+        var tag = document.createElement('span');
+        tag.className = 'tag';
+        tag.textContent = '使用中';
+        li.appendChild(tag);
+        li.classList.add('in-use');
+        label += '，使用中';
+      }
       li.appendChild(badge);
-      li.setAttribute('aria-label', node.name + '，' + node.type + '，' + badge.textContent);
+      li.setAttribute('aria-label', label);
       list.appendChild(li);
       if (focusedName === node.name) li.focus();
     });
@@ -322,7 +370,7 @@
     });
     $('selectedNodeText').textContent = '当前节点：' + li.getAttribute('data-name');
     // While connected, picking another node switches to it at once.
-    if (state && state.connected && li.getAttribute('data-name') !== state.selectedNode) connect();
+    if (state && state.connected && !pending && li.getAttribute('data-name') !== state.selectedNode) connect();
   }
 
   $('nodeList').addEventListener('click', function (e) {
@@ -339,22 +387,25 @@
     if (next) { li.tabIndex = -1; next.tabIndex = 0; next.focus(); e.preventDefault(); }
   });
 
+  // One connection request at a time from this page; its progress shows on the button and
+  // in the status line, its failure in the banner like every other action's.
+  function request(kind, action, arg) {
+    pending = kind;
+    if (state) render(state);
+    runForState($('connectButton'), action, arg, $('globalError')).catch(function () {
+      // A failed switch leaves the connection on the node it had; the list shows that one again.
+      if (kind === 'switch') chosenNode = null;
+    }).finally(function () { pending = null; if (state) render(state); });
+  }
+
   function connect() {
-    connecting = true;
-    $('connectButton').textContent = '正在连接…';
-    runForState($('connectButton'), 'connect', { nodeName: selectedOrFirst() }, $('globalError'))
-      .catch(ignore).finally(function () { connecting = false; if (state) render(state); });
+    request(state && state.connected ? 'switch' : 'connect', 'connect', { nodeName: selectedOrFirst() });
   }
 
   $('connectButton').addEventListener('click', function () {
-    if (state && state.connected) {
-      connecting = true;
-      $('connectButton').textContent = '正在断开…';
-      runForState($('connectButton'), 'disconnect', {}, $('globalError'))
-        .catch(ignore).finally(function () { connecting = false; if (state) render(state); });
-    } else {
-      connect();
-    }
+    if (pending) return;
+    if (state && state.connected) request('disconnect', 'disconnect', {});
+    else connect();
   });
 
   ['modeSmart', 'modeGlobal'].forEach(function (id) {
