@@ -33,6 +33,13 @@ class GuiError(Exception):
     pass
 
 
+def _default_signals():
+    """In a child before it runs: no signal blocked. The demo blocks SIGINT and SIGTERM for its
+    own sigwait, and a blocked mask is inherited: the client would never see the SIGTERM that
+    asks it to quit, nor a bus service the SIGTERM it raises when its bus goes away."""
+    signal.pthread_sigmask(signal.SIG_SETMASK, set())
+
+
 def wait_until(condition, timeout, what, interval=0.05):
     deadline = time.monotonic() + timeout
     last_error = None
@@ -122,7 +129,7 @@ class Environment:
         # The store (dconf-service) is started by the bus and inherits its private folders.
         self.bus = subprocess.Popen(["dbus-daemon", "--session", "--nofork", "--address=" + address,
                                      "--print-address"], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
-                                    env=self.env)
+                                    env=self.env, preexec_fn=_default_signals)
         if not self.bus.stdout.readline():
             raise GuiError("dbus-daemon did not start")
         self.env["DBUS_SESSION_BUS_ADDRESS"] = address
@@ -195,7 +202,7 @@ class Services:
         deadline = time.monotonic() + timeout
         while True:
             self.process = subprocess.Popen([binary], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                            stderr=subprocess.DEVNULL, env=env)
+                                            stderr=subprocess.DEVNULL, env=env, preexec_fn=_default_signals)
             if self.process.stdout.readline().strip() == b"ready":
                 return
             self.close()
@@ -221,7 +228,8 @@ class Session:
         self.timeout = request_timeout
         self.port = free_port()
         self.driver = subprocess.Popen(["WebKitWebDriver", "--port=%d" % self.port], env=env,
-                                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                       preexec_fn=_default_signals)
         self.base = "http://127.0.0.1:%d" % self.port
         self.id = None
         try:
