@@ -18,8 +18,8 @@ test: build
 	ctest --preset debug -j2
 
 # Starts the desktop client against the loopback demo services, signs in with the demo account
-# through the page and connects through the demo's live node (the proxy switch goes to stand-in
-# tools under a private system root); without a display, under Xvfb, saving the connected
+# through the page and connects through the demo's live node (the proxy switch goes to the GNOME
+# settings of a private session bus); without a display, under Xvfb, saving the connected
 # dashboard as build/demo/demo-dashboard.png.
 demo: setup
 	cmake --preset demo
