@@ -174,6 +174,8 @@ class Environment:
         folder = os.path.join(self.env["XDG_DATA_HOME"], "Korvane", "logs")
         entries = []
         for file in sorted(os.listdir(folder)) if os.path.isdir(folder) else []:
+            if not (file.startswith("client-") and file.endswith(".jsonl")):
+                continue  # the core's own log lives there too
             with open(os.path.join(folder, file), encoding="utf-8") as f:
                 entries += [e for e in map(json.loads, f) if e.get("event") == name]
         return entries
