@@ -105,11 +105,7 @@ protected:
             for (const char* method : {"HEAD", "GET"})
                 probes_.back()->route(method, "/generate_204", HttpResponse::text(204, ""));
         }
-        std::string subscription = StandInPanel::demoSubscription();
-        const std::string live = "server: 127.0.0.1, port: 1080";
-        subscription.replace(subscription.find(live), live.size(),
-                             "server: 127.0.0.1, port: " + std::to_string(node_.port()));
-        panel_.setSubscription(subscription);
+        panel_.setSubscription(StandInPanel::demoSubscription(node_.port()));
         e2e::plantSession(home_.path(), "auth", panel_.account().authData, 0600);
 
         // The signed-in refresh starts with the remote configuration: note the proxy then.
