@@ -19,7 +19,7 @@ class ProxySettingsBackend {
 public:
     virtual ~ProxySettingsBackend() = default;
 
-    // The backend's code in the event log: "networksetup" or "gnome".
+    // The backend's code in the event log, as KORVANE_PROXY_BACKEND names it: "macos" or "gnome".
     virtual const char* name() const = 0;
     // The user's settings now, as the record keeps them. Throws when there is nothing to switch.
     virtual ProxyBackup snapshot() const = 0;

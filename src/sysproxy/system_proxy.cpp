@@ -123,7 +123,7 @@ constexpr const char* kNoSettings =
 // privileged helper when it is installed.
 class NetworksetupSettings final : public ProxySettingsBackend {
 public:
-    const char* name() const override { return "networksetup"; }
+    const char* name() const override { return "macos"; }
 
     ProxyBackup snapshot() const override {
         auto services = SystemProxy::snapshot();
