@@ -343,7 +343,10 @@ class Session:
 
     def connect(self, node, timeout=40):
         """Picks node in the list and connects through the page; raises with the page's error."""
-        self.click("#nodeList li[data-name=%s]" % json.dumps(node, ensure_ascii=False))
+        item = "#nodeList li[data-name=%s]" % json.dumps(node, ensure_ascii=False)
+        # Right after the sign-in the list may still be on its way.
+        self.wait_visible(item)
+        self.click(item)
         self.click("#connectButton")
         wait_until(lambda: self.text("#connectionStatus") == "已连接" or self.text("#globalError"), timeout,
                    "the connection")
