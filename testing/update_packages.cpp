@@ -156,9 +156,10 @@ std::string SigningKey::sign(std::string_view message) const {
     EVP_MD_CTX* context = EVP_MD_CTX_new();
     std::string signature(64, '\0');
     std::size_t length = signature.size();
-    const bool ok = EVP_DigestSignInit(context, nullptr, nullptr, nullptr, key_) == 1 &&
-                    EVP_DigestSign(context, reinterpret_cast<unsigned char*>(signature.data()), &length,
-                                   reinterpret_cast<const unsigned char*>(message.data()), message.size()) == 1;
+    const bool ok =
+        EVP_DigestSignInit(context, nullptr, nullptr, nullptr, key_) == 1 &&
+        EVP_DigestSign(context, reinterpret_cast<unsigned char*>(signature.data()), &length,
+                       reinterpret_cast<const unsigned char*>(message.data()), message.size()) == 1;
     EVP_MD_CTX_free(context);
     if (!ok) throw std::runtime_error("cannot sign");
     signature.resize(length);
@@ -187,7 +188,8 @@ void signBundle(const fs::path& bundle, const SigningKey& key, const std::string
             files[relative] = {{"sha256", sha256(it->path())}};
         }
     }
-    const std::string resources = Json{{"files", files}, {"identifier", identifier}, {"team", key.team()}}.dump(1);
+    const std::string resources =
+        Json{{"files", files}, {"identifier", identifier}, {"team", key.team()}}.dump(1);
     writeBytes(seal / "CodeResources", resources);
     writeBytes(seal / "CodeSignature", key.sign(resources));
 }

@@ -18,8 +18,8 @@
 #include <mutex>
 #include <system_error>
 #include <thread>
-#include <utility>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace korvane {
@@ -111,8 +111,8 @@ private:
     void stopWork() noexcept override { stop_ = true; }
 
     void transfer() noexcept {
-        const fs::path partial =
-            destination_.parent_path() / ("." + destination_.filename().string() + "." + makeUuid() + ".part");
+        const fs::path partial = destination_.parent_path() /
+                                 ("." + destination_.filename().string() + "." + makeUuid() + ".part");
         try {
             error_ = perform(partial);
         } catch (...) {
@@ -152,14 +152,16 @@ private:
             break;
         }
         if (result != CURLE_OK)
-            return std::make_exception_ptr(TransportError(errorText[0] ? errorText : curl_easy_strerror(result)));
+            return std::make_exception_ptr(
+                TransportError(errorText[0] ? errorText : curl_easy_strerror(result)));
         long status = 0;
         curl_easy_getinfo(easy.get(), CURLINFO_RESPONSE_CODE, &status);
         if (!goodStatus(status)) return std::make_exception_ptr(KorvaneError(kBadResponse));
 
         if (::close(std::exchange(file.fd, -1)) != 0) return std::make_exception_ptr(FileError(errno));
         // rename replaces whatever is at destination, a link included, without following it.
-        if (::rename(partial.c_str(), destination_.c_str()) != 0) return std::make_exception_ptr(FileError(errno));
+        if (::rename(partial.c_str(), destination_.c_str()) != 0)
+            return std::make_exception_ptr(FileError(errno));
         return nullptr;
     }
 
@@ -207,7 +209,8 @@ private:
             state.expected = announced;
         }
         const auto after = state.written + static_cast<std::int64_t>(length);
-        if (after > static_cast<std::int64_t>(KorvaneUpdateDownload::kMaximumPackageSize) || (state.expected >= 0 && after > state.expected)) {
+        if (after > static_cast<std::int64_t>(KorvaneUpdateDownload::kMaximumPackageSize) ||
+            (state.expected >= 0 && after > state.expected)) {
             state.failure = Failure::TooLarge;
             return 0;
         }
@@ -287,10 +290,12 @@ private:
 
 KorvaneUpdateDownload::KorvaneUpdateDownload(fs::path destination, std::function<void(int)> reportProgress,
                                              std::chrono::milliseconds stallLimit)
-    : destination_(std::move(destination)), reportProgress_(std::move(reportProgress)), stallLimit_(stallLimit) {}
+    : destination_(std::move(destination)), reportProgress_(std::move(reportProgress)),
+      stallLimit_(stallLimit) {}
 
 Task<void> KorvaneUpdateDownload::run(std::string url) {
-    auto wait = std::make_shared<detail::DownloadWait>(std::move(url), destination_, reportProgress_, stallLimit_);
+    auto wait =
+        std::make_shared<detail::DownloadWait>(std::move(url), destination_, reportProgress_, stallLimit_);
     co_await DownloadAwaiter(std::move(wait));
 }
 

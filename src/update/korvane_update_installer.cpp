@@ -59,7 +59,8 @@ constexpr auto kToolPoll = 50ms;
 // The signing identity an update must carry: the client's identifier, signed by its team.
 std::string designatedRequirement() {
     return std::string("identifier \"") + KorvaneUpdateInstaller::kBundleIdentifier +
-           "\" and anchor apple generic and certificate leaf[subject.OU] = \"" + deployment::kSigningTeam + "\"";
+           "\" and anchor apple generic and certificate leaf[subject.OU] = \"" + deployment::kSigningTeam +
+           "\"";
 }
 
 void throwIfStopped(const std::stop_token& stop) {
@@ -139,7 +140,8 @@ void checkPatchManifest(const fs::path& file, std::int64_t currentBuild, std::in
         if (it == patch.end() || !it->is_number_integer()) return std::nullopt;
         if (it->is_number_unsigned()) {
             const auto value = it->get<std::uint64_t>();
-            if (value > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) return std::nullopt;
+            if (value > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
+                return std::nullopt;
             return static_cast<std::int64_t>(value);
         }
         return it->get<std::int64_t>();
@@ -189,7 +191,8 @@ std::string tool(const char* absolutePath) { return systemPath(absolutePath).str
 
 } // namespace
 
-std::string KorvaneUpdateInstaller::run(const std::string& executable, const std::vector<std::string>& arguments,
+std::string KorvaneUpdateInstaller::run(const std::string& executable,
+                                        const std::vector<std::string>& arguments,
                                         std::chrono::milliseconds timeLimit, std::stop_token stop) {
     int ends[2];
     if (::pipe2(ends, O_CLOEXEC) != 0) throw FileError(errno);
@@ -213,14 +216,16 @@ std::string KorvaneUpdateInstaller::run(const std::string& executable, const std
     posix_spawnattr_setsigdefault(&attributes, &defaults);
     // A group of its own, so that a tool that hangs goes together with whatever it started.
     posix_spawnattr_setpgroup(&attributes, 0);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setflags(&attributes,
+                             POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(executable.c_str()));
     for (const auto& argument : arguments)
         argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);
     pid_t pid = -1;
-    const int spawnError = ::posix_spawn(&pid, executable.c_str(), &actions, &attributes, argv.data(), environ);
+    const int spawnError =
+        ::posix_spawn(&pid, executable.c_str(), &actions, &attributes, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     if (spawnError != 0) throw FileError(spawnError);
@@ -322,10 +327,11 @@ PreparedKorvaneUpdate KorvaneUpdateInstaller::prepare(const fs::path& package, b
 
         // 8 to 10. Identity and build, architecture, signature of the client's own identity.
         checkIdentity(ready / "Contents" / "Info.plist", targetBuild);
-        checkArchitecture(run(tool(kLipo), {"-archs", (ready / "Contents" / "MacOS" / "Korvane").string()}, limit, stop),
-                          arch);
-        run(tool(kCodesign), {"--verify", "--deep", "--strict", "-R=" + designatedRequirement(), ready.string()},
-            limit, stop);
+        checkArchitecture(
+            run(tool(kLipo), {"-archs", (ready / "Contents" / "MacOS" / "Korvane").string()}, limit, stop),
+            arch);
+        run(tool(kCodesign),
+            {"--verify", "--deep", "--strict", "-R=" + designatedRequirement(), ready.string()}, limit, stop);
 
         // 11. The install script of the running bundle, private and syntax-checked.
         const fs::path script = runningBundle / "Contents" / "Resources" / "update-install.zsh";

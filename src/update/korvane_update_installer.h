@@ -50,8 +50,8 @@ struct Options {
 // several child processes.
 PreparedKorvaneUpdate prepare(const std::filesystem::path& package, bool isPatch, std::int64_t targetBuild,
                               std::int64_t currentBuild, const std::string& arch,
-                              const std::filesystem::path& supportDir, const std::filesystem::path& runningBundle,
-                              const Options& options = {});
+                              const std::filesystem::path& supportDir,
+                              const std::filesystem::path& runningBundle, const Options& options = {});
 
 // Runs the tool at executable with arguments (no shell), its standard output and error on one
 // pipe, and returns that output (empty when it is not valid UTF-8). A non-zero exit, a tool

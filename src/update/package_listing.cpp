@@ -59,7 +59,8 @@ bool unsafeName(std::string_view name) {
 
 std::optional<std::vector<PackageEntry>> parseZipListing(std::string_view output) {
     const auto all = lines(output);
-    if (all.size() < 3 || !all[0].starts_with(kArchiveLine) || !all[1].starts_with(kSizeLine)) return std::nullopt;
+    if (all.size() < 3 || !all[0].starts_with(kArchiveLine) || !all[1].starts_with(kSizeLine))
+        return std::nullopt;
     const auto mark = all[1].rfind(kEntriesMark);
     if (mark == std::string_view::npos) return std::nullopt;
     const auto count = parseDecimalInteger(all[1].substr(mark + kEntriesMark.size()));
@@ -80,7 +81,8 @@ void screenPackageEntries(const std::vector<PackageEntry>& entries) {
         if (unsafeName(entry.name)) throw KorvaneError(kUnsafePath);
     }
     for (const auto& entry : entries) {
-        if (entry.type != '-' && entry.type != 'd' && entry.type != '?') throw KorvaneError(kUnexpectedLinkText);
+        if (entry.type != '-' && entry.type != 'd' && entry.type != '?')
+            throw KorvaneError(kUnexpectedLinkText);
     }
 }
 

@@ -45,7 +45,8 @@ std::optional<std::int64_t> manifestBuild(const Json* value) {
     if (!value) return std::nullopt;
     if (value->is_number_unsigned()) {
         const auto number = value->get<std::uint64_t>();
-        if (number > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) return std::nullopt;
+        if (number > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
+            return std::nullopt;
         return static_cast<std::int64_t>(number);
     }
     if (value->is_number_integer()) {
@@ -71,11 +72,12 @@ std::optional<UpdatePlan> planUpdate(const Json& manifest, std::int64_t appBuild
     UpdatePlan plan;
     plan.targetBuild = targetBuild;
     const Json* entry = &manifest;
-    if (const Json* downloads = member(manifest, "downloads"); downloads && downloads->is_object() &&
-                                                                 allObjects(*downloads)) {
+    if (const Json* downloads = member(manifest, "downloads");
+        downloads && downloads->is_object() && allObjects(*downloads)) {
         if (const Json* own = member(*downloads, kUpdateArchitecture)) entry = own;
     }
-    if (const Json* patches = member(manifest, "patches"); patches && patches->is_array() && allObjects(*patches)) {
+    if (const Json* patches = member(manifest, "patches");
+        patches && patches->is_array() && allObjects(*patches)) {
         for (const Json& patch : *patches) {
             if (!patchApplies(patch, appBuild, targetBuild)) continue;
             entry = &patch;
@@ -97,8 +99,8 @@ std::optional<UpdatePlan> planUpdate(const Json& manifest, std::int64_t appBuild
 std::string packageFileName(const UpdatePlan& plan, std::int64_t appBuild) {
     const std::string arch(kUpdateArchitecture);
     if (plan.isPatch)
-        return "Korvane-" + std::to_string(appBuild) + "-to-" + std::to_string(plan.targetBuild) + "-" + arch +
-               ".patch.zip";
+        return "Korvane-" + std::to_string(appBuild) + "-to-" + std::to_string(plan.targetBuild) + "-" +
+               arch + ".patch.zip";
     return "Korvane-" + std::to_string(plan.targetBuild) + "-" + arch + ".zip";
 }
 

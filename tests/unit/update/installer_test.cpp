@@ -78,7 +78,8 @@ protected:
         return KorvaneUpdateInstaller::prepare(package(), isPatch, target, 100, "x64", support(), installed(),
                                                options);
     }
-    std::string failure(bool isPatch, std::int64_t target = 101, KorvaneUpdateInstaller::Options options = {}) {
+    std::string failure(bool isPatch, std::int64_t target = 101,
+                        KorvaneUpdateInstaller::Options options = {}) {
         try {
             prepare(isPatch, target, options);
         } catch (const std::exception& error) {
@@ -139,7 +140,8 @@ TEST_F(InstallerTest, TheListingAcceptsTwoThousandEntriesAndNoMore) {
     // The archive tool's own listing, read and screened as the preparation does.
     ZipWriter zip;
     for (int i = 0; i < 2000; ++i)
-        zip.addFile("Korvane.app/Contents/Resources/r/" + std::to_string(i) + (i % 2 ? " odd name" : ""), "x");
+        zip.addFile("Korvane.app/Contents/Resources/r/" + std::to_string(i) + (i % 2 ? " odd name" : ""),
+                    "x");
     zip.write(package());
     auto listing = [this] {
         return parseZipListing(
@@ -188,7 +190,9 @@ TEST_F(InstallerTest, RefusalsLeaveNothingBehind) {
         };
     };
     auto patchWith = [&](Json manifest) {
-        return [this, manifest] { writePatchPackage(package(), installed(), bundle("new.app", next()), manifest); };
+        return [this, manifest] {
+            writePatchPackage(package(), installed(), bundle("new.app", next()), manifest);
+        };
     };
     TestBundleSpec otherIdentifier = next();
     otherIdentifier.identifier = "art.korvane.mac.other";
@@ -258,7 +262,8 @@ TEST_F(InstallerTest, RefusalsLeaveNothingBehind) {
          true, kToolFailed},
         {"a target beyond the highest build", full(next(100'000'001)), false,
          "请先使用安装器将 Korvane 安装到应用程序目录", 100'000'001},
-        {"a target that is not newer", full(next(100)), false, "请先使用安装器将 Korvane 安装到应用程序目录", 100},
+        {"a target that is not newer", full(next(100)), false, "请先使用安装器将 Korvane 安装到应用程序目录",
+         100},
     };
     for (const auto& c : cases) {
         fs::remove_all(dir.path() / "new.app");
@@ -294,10 +299,9 @@ TEST_F(InstallerTest, TheInstallationMustBeTheUsersOwnInTheApplicationsFolder) {
     const std::vector<Case> cases = {
         {"a copy outside the Applications folder", nothing, nothing, run(elsewhere, "x64"), notInstalled},
         {"an unknown architecture key", nothing, nothing, run(installed(), "ppc"), notInstalled},
-        {"a bundle owned by another user",
-         [&] { ASSERT_EQ(::lchown(installed().c_str(), 65534, 65534), 0); },
-         [&] { ASSERT_EQ(::lchown(installed().c_str(), ::geteuid(), ::getegid()), 0); }, run(installed(), "x64"),
-         rights},
+        {"a bundle owned by another user", [&] { ASSERT_EQ(::lchown(installed().c_str(), 65534, 65534), 0); },
+         [&] { ASSERT_EQ(::lchown(installed().c_str(), ::geteuid(), ::getegid()), 0); },
+         run(installed(), "x64"), rights},
         {"a bundle that is a link",
          [&] {
              fs::rename(installed(), moved);
