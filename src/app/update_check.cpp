@@ -25,6 +25,7 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr double kManifestTimeoutSeconds = 8;
+constexpr const char* kBusy = "正在进行其他操作，请稍后再更新";
 
 constexpr const char* kChecking = "正在检查更新…";
 constexpr const char* kUpToDate = "目前已是最新版本";
@@ -52,10 +53,9 @@ Task<PreparedKorvaneUpdate> prepareOffMainThread(std::function<PreparedKorvaneUp
 } // namespace
 
 Task<Json> KorvaneApplication::checkUpdateAction(const Json& args) {
-    if (activity_.applyingUpdate() || activity_.exiting())
-        throw KorvaneError("正在进行其他操作，请稍后再更新");
+    if (activity_.applyingUpdate() || activity_.exiting()) throw KorvaneError(kBusy);
     auto busy = activity_.begin(Activity::Work::CheckingUpdate);
-    if (!busy) throw KorvaneError("正在进行其他操作，请稍后再更新");
+    if (!busy) throw KorvaneError(kBusy);
     const auto manual = args.find("manual");
     const bool isManual = manual == args.end() || !manual->is_boolean() || manual->get<bool>();
 

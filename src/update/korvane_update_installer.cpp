@@ -135,24 +135,18 @@ void refuseLinks(const fs::path& extracted) {
 void checkPatchManifest(const fs::path& file, std::int64_t currentBuild, std::int64_t targetBuild,
                         const std::string& arch) {
     const Json patch = Json::parse(readSmallFile(file));
-    auto integer = [&](const char* name) -> std::optional<std::int64_t> {
+    auto member = [&](const char* name) -> const Json* {
         auto it = patch.find(name);
-        if (it == patch.end() || !it->is_number_integer()) return std::nullopt;
-        if (it->is_number_unsigned()) {
-            const auto value = it->get<std::uint64_t>();
-            if (value > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
-                return std::nullopt;
-            return static_cast<std::int64_t>(value);
-        }
-        return it->get<std::int64_t>();
+        return it == patch.end() ? nullptr : &*it;
     };
     auto text = [&](const char* name) -> std::optional<std::string> {
-        auto it = patch.find(name);
-        if (it == patch.end() || !it->is_string()) return std::nullopt;
-        return it->get<std::string>();
+        const Json* value = member(name);
+        if (!value || !value->is_string()) return std::nullopt;
+        return value->get<std::string>();
     };
-    if (!patch.is_object() || integer("from_build") != currentBuild || integer("to_build") != targetBuild ||
-        text("arch") != arch || text("format") != kPatchFormat)
+    if (!patch.is_object() || manifestBuild(member("from_build")) != currentBuild ||
+        manifestBuild(member("to_build")) != targetBuild || text("arch") != arch ||
+        text("format") != kPatchFormat)
         throw KorvaneError(kPatchMismatch);
 }
 

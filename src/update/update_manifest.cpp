@@ -11,7 +11,6 @@ namespace korvane {
 namespace {
 
 constexpr const char* kNoSecureDownload = "更新中心缺少对应架构的安全下载信息";
-constexpr const char* kMalformedAnswer = "服务器返回数据格式不正确";
 constexpr std::size_t kDigestLength = 64;
 
 const Json* member(const Json& object, std::string_view name) {
@@ -59,7 +58,7 @@ std::optional<std::int64_t> manifestBuild(const Json* value) {
 
 Json parseManifest(std::string_view body) {
     Json manifest = Json::parse(body);
-    if (!manifest.is_object()) throw KorvaneError(kMalformedAnswer);
+    if (!manifest.is_object()) throw KorvaneError(kMalformedAnswerText);
     return manifest;
 }
 
