@@ -206,6 +206,7 @@ TEST_F(UpdateTest, AFullPackageAndAPatchEndReadyForTheHandOff) {
     for (const auto& c : cases) {
         TestBundleSpec spec = next(c.build);
         spec.resources["UI/added.js"] = "added in " + std::to_string(c.build);
+        if (c.isPatch) spec.architectures = {"arm64", "x86_64"}; // a universal executable
         const fs::path target = bundle("target", spec, nullptr, c.isPatch);
         if (c.isPatch) {
             writePatchPackage(package("target"), installed(), target, patchManifest(100, c.build));
@@ -273,6 +274,8 @@ TEST_F(UpdateTest, FailuresAndRefusalsChangeNothing) {
     const std::size_t prompts = systemTools.prompts().size();
 
     const SigningKey stranger{deployment::kSigningTeam};
+    const SigningKey otherTeam{"OTHERTEAM1"};
+    tools.trust(otherTeam);
     const std::string unsafe = "更新包包含不安全的文件路径，已拒绝安装";
     const std::vector<std::string> manifestOnly = {kChecking};
     const std::vector<std::string> prepared = {kChecking, kFull, kVerifying, kPassed};
@@ -413,6 +416,16 @@ TEST_F(UpdateTest, FailuresAndRefusalsChangeNothing) {
              offer(package("p"), false);
          },
          "更新包包含非预期链接，已拒绝安装", prepared},
+        {"a link deep inside a framework",
+         [&] {
+             const fs::path target = bundle("p", next());
+             fs::create_directories(target / "Contents/Frameworks/Kit.framework/Versions/A");
+             fs::create_symlink("A", target / "Contents/Frameworks/Kit.framework/Versions/Current");
+             signBundle(target, team);
+             writeFullPackage(package("p"), target);
+             offer(package("p"), false);
+         },
+         "更新包包含非预期链接，已拒绝安装", prepared},
         {"not an archive",
          [&] {
              writeFileAtomically(package("p"), "not a zip");
@@ -435,6 +448,7 @@ TEST_F(UpdateTest, FailuresAndRefusalsChangeNothing) {
         {"build 101.0", full(decimalBuild), "新版客户端身份或版本不正确", prepared},
         {"arm64 only", full(armOnly), "新版芯片架构不匹配", prepared},
         {"signed with a key that is not the team's", full(next(), &stranger), kToolFailed, prepared},
+        {"validly signed by another team", full(next(), &otherTeam), kToolFailed, prepared},
         {"no install script in the running bundle",
          [&] {
              offer(package("target"), false);

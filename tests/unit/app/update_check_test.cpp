@@ -1,7 +1,8 @@
 // The "checkUpdate" action through the controller: the manifest from the fake client, the
-// package from a loopback server, and the texts the page sees at each step. The preparation
-// itself refuses here (the fake bundle is not in the Applications folder); the end-to-end tests
-// take it further.
+// package from a loopback server; the alert, the percentages and the events, one check at a
+// time, and a quit ending it. The preparation itself refuses here (the fake bundle is not in the
+// Applications folder); every failure and refusal through the client is in
+// tests/e2e/update_test.cpp.
 
 #include "app/korvane_application.h"
 #include "base/errors.h"
@@ -107,31 +108,6 @@ TEST_F(UpdateCheckTest, NothingNewerIsSaidOnThePageAndAsAnAlertWhenAsked) {
     }
     EXPECT_EQ(h.http.requests().back().timeoutSeconds, 8);
     EXPECT_FALSE(fs::exists(package()));
-}
-
-TEST_F(UpdateCheckTest, ManifestFailuresReachThePageAsTheyAre) {
-    struct Case {
-        const char* name;
-        HttpResponse answer;
-        std::string error; // a prefix of the error
-    };
-    const Case cases[] = {
-        {"an error status", HttpResponse::text(503, "<html>busy</html>"), "请求失败 HTTP 503"},
-        {"not JSON", HttpResponse::text(200, "<html>"), "[json.exception.parse_error"},
-        {"not an object", HttpResponse::json(200, "[1]"), "服务器返回数据格式不正确"},
-        {"a plain HTTP package",
-         HttpResponse::json(200, R"({"enabled":true,"build":101,"url":"http://u.example/a.zip",)"
-                                 R"("sha256":")" +
-                                     std::string(64, 'a') + "\"}"),
-         "更新中心缺少对应架构的安全下载信息"},
-    };
-    for (const auto& c : cases) {
-        manifest(c.answer);
-        const auto [error, texts] = check();
-        EXPECT_TRUE(error.starts_with(c.error)) << c.name << ": " << error;
-        EXPECT_EQ(texts, std::vector<Json>{progress(kChecking, -1)}) << c.name;
-    }
-    EXPECT_TRUE(h.fake.windows.alerts.empty());
 }
 
 TEST_F(UpdateCheckTest, TheDownloadIsVerifiedThenPrepared) {
