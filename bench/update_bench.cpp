@@ -139,15 +139,16 @@ void BM_Prepare2000Entries(benchmark::State& state) {
     SigningKey team(deployment::kSigningTeam);
     tools.trust(team);
     const fs::path installed = root / "Applications/Korvane.app";
-    TestBundleSpec spec;
-    spec.resources["update-install.zsh"] = "#!/bin/zsh\nexit 0\n";
-    writeTestBundle(installed, spec);
+    TestBundle bundleContents;
+    bundleContents.resources["update-install.zsh"] = "#!/bin/zsh\nexit 0\n";
+    writeTestBundle(installed, bundleContents);
     signBundle(installed, team);
-    spec.build = 101;
+    bundleContents.build = 101;
     for (int i = 0; i < 1989; ++i)
-        spec.resources["r/" + std::to_string(i)] = std::string(512, static_cast<char>('a' + i % 26));
+        bundleContents.resources["r/" + std::to_string(i)] =
+            std::string(512, static_cast<char>('a' + i % 26));
     const fs::path target = setup->dir.path() / "target.app";
-    writeTestBundle(target, spec);
+    writeTestBundle(target, bundleContents);
     signBundle(target, team);
     ZipWriter zip;
     zip.addDirectory("Korvane.app/");

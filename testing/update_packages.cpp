@@ -92,13 +92,13 @@ std::string executable(const std::vector<std::string>& architectures, const std:
     return out;
 }
 
-std::string infoPlist(const TestBundleSpec& spec) {
-    plist_t root = spec.infoNotADictionary ? plist_new_array() : plist_new_dict();
-    const std::string version = spec.versionText.value_or(std::to_string(spec.build));
-    if (spec.infoNotADictionary) {
-        plist_array_append_item(root, plist_new_string(spec.identifier.c_str()));
+std::string infoPlist(const TestBundle& bundleContents) {
+    plist_t root = bundleContents.infoNotADictionary ? plist_new_array() : plist_new_dict();
+    const std::string version = bundleContents.versionText.value_or(std::to_string(bundleContents.build));
+    if (bundleContents.infoNotADictionary) {
+        plist_array_append_item(root, plist_new_string(bundleContents.identifier.c_str()));
     } else {
-        plist_dict_set_item(root, "CFBundleIdentifier", plist_new_string(spec.identifier.c_str()));
+        plist_dict_set_item(root, "CFBundleIdentifier", plist_new_string(bundleContents.identifier.c_str()));
         plist_dict_set_item(root, "CFBundleVersion", plist_new_string(version.c_str()));
         plist_dict_set_item(root, "CFBundleShortVersionString", plist_new_string("1.0.0"));
         plist_dict_set_item(root, "CFBundleExecutable", plist_new_string("Korvane"));
@@ -166,13 +166,14 @@ std::string SigningKey::sign(std::string_view message) const {
     return signature;
 }
 
-void writeTestBundle(const fs::path& bundle, const TestBundleSpec& spec) {
+void writeTestBundle(const fs::path& bundle, const TestBundle& bundleContents) {
     const fs::path contents = bundle / "Contents";
-    writeBytes(contents / "Info.plist", infoPlist(spec));
+    writeBytes(contents / "Info.plist", infoPlist(bundleContents));
     writeBytes(contents / "MacOS" / "Korvane",
-               executable(spec.architectures, "Korvane build " + std::to_string(spec.build) + "\n"),
+               executable(bundleContents.architectures,
+                          "Korvane build " + std::to_string(bundleContents.build) + "\n"),
                fs::perms(0755));
-    for (const auto& [name, bytes] : spec.resources)
+    for (const auto& [name, bytes] : bundleContents.resources)
         writeBytes(contents / "Resources" / name, bytes);
 }
 

@@ -39,7 +39,7 @@ private:
     evp_pkey_st* key_ = nullptr;
 };
 
-struct TestBundleSpec {
+struct TestBundle {
     std::int64_t build = 100;
     // CFBundleVersion exactly as written, in place of the build ("101.0", say).
     std::optional<std::string> versionText;
@@ -55,7 +55,7 @@ struct TestBundleSpec {
 
 // Lays out a bundle: Contents/Info.plist (XML, through libplist), Contents/MacOS/Korvane (a
 // Mach-O header of the architectures, then a line naming the build) and the resources.
-void writeTestBundle(const std::filesystem::path& bundle, const TestBundleSpec& spec);
+void writeTestBundle(const std::filesystem::path& bundle, const TestBundle& bundleContents);
 
 // Seals every file and link of the bundle with key, as the stand-in codesign checks it:
 // Contents/_CodeSignature/CodeResources lists the identifier, the team and each file's SHA-256

@@ -82,8 +82,8 @@ protected:
         // The installation: a bundle of build 100 with the built client's resources (the page,
         // the install script, the stand-in core, the test authority), sealed by the team.
         tools.trust(team);
-        TestBundleSpec spec;
-        writeTestBundle(installed(), spec);
+        TestBundle bundleContents;
+        writeTestBundle(installed(), bundleContents);
         fs::copy(e2e::kBundle / "Contents/Resources", installed() / "Contents/Resources",
                  fs::copy_options::recursive | fs::copy_options::overwrite_existing);
         signBundle(installed(), team);
@@ -142,24 +142,24 @@ protected:
         manifest({{"enabled", true}, {"build", build}, {"patches", {entry}}});
     }
     fs::path package(const std::string& name) const { return served() / (name + ".zip"); }
-    // A sealed bundle of the spec at served/<name>.app; derived from the installation (everything
-    // it holds, with the spec's files laid over it), as a patch's target must be.
-    fs::path bundle(const std::string& name, const TestBundleSpec& spec, const SigningKey* key = nullptr,
-                    bool derived = false) const {
+    // A sealed bundle with these contents at served/<name>.app; when derived, the installation's
+    // files come first and these are laid over them, as a patch's target must be.
+    fs::path bundle(const std::string& name, const TestBundle& bundleContents,
+                    const SigningKey* key = nullptr, bool derived = false) const {
         const fs::path path = served() / (name + ".app");
         fs::remove_all(path);
         if (derived)
             fs::copy(installed(), path, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
-        writeTestBundle(path, spec);
+        writeTestBundle(path, bundleContents);
         signBundle(path, key ? *key : team);
         return path;
     }
-    static TestBundleSpec next(std::int64_t build = 101) {
-        TestBundleSpec spec;
-        spec.build = build;
-        spec.resources = {
+    static TestBundle next(std::int64_t build = 101) {
+        TestBundle bundleContents;
+        bundleContents.build = build;
+        bundleContents.resources = {
             {"UI/index.html", "<!doctype html><title>Korvane " + std::to_string(build) + "</title>"}};
-        return spec;
+        return bundleContents;
     }
 
     // The outcome of one check: the reply's error ("" for none) and the progress texts, the
@@ -204,10 +204,10 @@ TEST_F(UpdateTest, AFullPackageAndAPatchEndReadyForTheHandOff) {
     };
     const Case cases[] = {{"full package", false, 101, true}, {"delta patch", true, 102, false}};
     for (const auto& c : cases) {
-        TestBundleSpec spec = next(c.build);
-        spec.resources["UI/added.js"] = "added in " + std::to_string(c.build);
-        if (c.isPatch) spec.architectures = {"arm64", "x86_64"}; // a universal executable
-        const fs::path target = bundle("target", spec, nullptr, c.isPatch);
+        TestBundle bundleContents = next(c.build);
+        bundleContents.resources["UI/added.js"] = "added in " + std::to_string(c.build);
+        if (c.isPatch) bundleContents.architectures = {"arm64", "x86_64"}; // a universal executable
+        const fs::path target = bundle("target", bundleContents, nullptr, c.isPatch);
         if (c.isPatch) {
             writePatchPackage(package("target"), installed(), target, patchManifest(100, c.build));
         } else {
@@ -281,15 +281,16 @@ TEST_F(UpdateTest, FailuresAndRefusalsChangeNothing) {
     const std::vector<std::string> prepared = {kChecking, kFull, kVerifying, kPassed};
     const std::vector<std::string> preparedPatch = {kChecking, kPatch, kVerifying, kPassed};
     const std::vector<std::string> downloadFailed = {kChecking, kFull, kFailed};
-    auto full = [&](TestBundleSpec spec, const SigningKey* key = nullptr) {
+    auto full = [&](TestBundle bundleContents, const SigningKey* key = nullptr) {
         return [=, this] {
-            writeFullPackage(package("p"), bundle("p", spec, key));
-            offer(package("p"), false, spec.build);
+            writeFullPackage(package("p"), bundle("p", bundleContents, key));
+            offer(package("p"), false, bundleContents.build);
         };
     };
-    auto patch = [&](Json patchJson, TestBundleSpec spec = next()) {
+    auto patch = [&](Json patchJson, TestBundle bundleContents = next()) {
         return [=, this] {
-            writePatchPackage(package("p"), installed(), bundle("p", spec, nullptr, true), patchJson);
+            writePatchPackage(package("p"), installed(), bundle("p", bundleContents, nullptr, true),
+                              patchJson);
             offer(package("p"), true, 101);
         };
     };
@@ -317,13 +318,13 @@ TEST_F(UpdateTest, FailuresAndRefusalsChangeNothing) {
     HttpResponse tooLarge;
     tooLarge.raw = {"HTTP/1.1 200 OK\r\nContent-Length: 600000000\r\n\r\n", "PK"};
     tooLarge.holdOpen = true;
-    TestBundleSpec otherIdentifier = next();
+    TestBundle otherIdentifier = next();
     otherIdentifier.identifier = "art.korvane.mac.other";
-    TestBundleSpec decimalBuild = next();
+    TestBundle decimalBuild = next();
     decimalBuild.versionText = "101.0";
-    TestBundleSpec arrayInfo = next();
+    TestBundle arrayInfo = next();
     arrayInfo.infoNotADictionary = true;
-    TestBundleSpec armOnly = next();
+    TestBundle armOnly = next();
     armOnly.architectures = {"arm64"};
     Json noArch = patchManifest(100, 101);
     noArch.erase("arch");

@@ -37,9 +37,9 @@ protected:
     InstallerTest() {
         setSystemRoot(root());
         tools.trust(team);
-        TestBundleSpec spec;
-        spec.resources = {{"update-install.zsh", kScript}, {"UI/a b.html", "<p>"}};
-        writeTestBundle(installed(), spec);
+        TestBundle bundleContents;
+        bundleContents.resources = {{"update-install.zsh", kScript}, {"UI/a b.html", "<p>"}};
+        writeTestBundle(installed(), bundleContents);
         signBundle(installed(), team);
         before = treeDigest(installed());
     }
@@ -52,11 +52,11 @@ protected:
 
     // A signed bundle of build 101 at dir/new.app, as the package's content.
     fs::path target() const {
-        TestBundleSpec spec;
-        spec.build = 101;
-        spec.resources = {{"update-install.zsh", kScript}};
+        TestBundle bundleContents;
+        bundleContents.build = 101;
+        bundleContents.resources = {{"update-install.zsh", kScript}};
         const fs::path path = dir.path() / "new.app";
-        writeTestBundle(path, spec);
+        writeTestBundle(path, bundleContents);
         signBundle(path, team);
         return path;
     }
