@@ -250,8 +250,16 @@ TEST_F(UpdateTest, AFullPackageAndAPatchEndReadyForTheHandOff) {
 // through the same node, the proxy settings as the connection left them, no prompt.
 TEST_F(UpdateTest, FailuresAndRefusalsChangeNothing) {
     const std::uint16_t nodePort = freePort();
-    ChildProcess node(
-        startProcess("/usr/bin/microsocks", {"-i", "127.0.0.1", "-p", std::to_string(nodePort)}));
+    // The node goes with the test, however it ends.
+    struct NodeProcess {
+        ChildProcess process;
+        ~NodeProcess() {
+            process.signal(SIGKILL);
+            while (process.running())
+                std::this_thread::sleep_for(5ms);
+        }
+    } node{ChildProcess(
+        startProcess("/usr/bin/microsocks", {"-i", "127.0.0.1", "-p", std::to_string(nodePort)}))};
     StandInPanel panel(kPanelPort);
     panel.setSubscription("proxies:\n  - {name: \"香港 01\", type: socks5, server: 127.0.0.1, port: " +
                           std::to_string(nodePort) + "}\n");
@@ -480,7 +488,6 @@ TEST_F(UpdateTest, FailuresAndRefusalsChangeNothing) {
     EXPECT_FALSE(fs::exists(applications() / "planted"));
 
     quit();
-    node.signal(SIGKILL);
 }
 
 // Refusals that need another start of the client: a copy outside the Applications folder, and
