@@ -8,6 +8,7 @@
 #include "panel/http.h"
 
 #include <curl/curl.h>
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 
 #include <atomic>
@@ -66,6 +67,9 @@ public:
         try {
             std::thread([self]() mutable {
                 self->transfer();
+                // OpenSSL's state of this thread goes before the wait completes, not at the
+                // thread's exit, which may come after the process has ended.
+                OPENSSL_thread_stop();
                 ResumeOnce::completeLater(std::move(self));
             }).detach();
         } catch (const std::system_error& error) {
