@@ -28,7 +28,7 @@ demo: setup
 
 bench: setup
 	cmake --preset demo
-	cmake --build --preset demo --target recorder_bench launch_bench yaml_bench core_bench pulse_bench
+	cmake --build --preset demo --target recorder_bench launch_bench yaml_bench core_bench pulse_bench update_bench
 	build/demo/bench/recorder_bench
 	build/demo/bench/launch_bench
 	KORVANE_YAML_BENCH_DIR=build/demo/bench/yaml build/demo/bench/yaml_bench
@@ -36,6 +36,7 @@ bench: setup
 	KORVANE_CORE_BENCH_DIR=build/demo/bench/core build/demo/bench/core_bench
 	python3 bench/core_pyyaml_bench.py build/demo/bench/core
 	build/demo/bench/pulse_bench
+	build/demo/bench/update_bench
 
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i

@@ -12,8 +12,8 @@ packages=(
     libglib2.0-dev gsettings-desktop-schemas dconf-service dconf-gsettings-backend libglib2.0-bin
     # tests and benchmarks
     libgtest-dev libgmock-dev googletest libbenchmark-dev python3-yaml python3-ruamel.yaml
-    # tools the stand-ins and scripts call
-    zsh unzip zip openssl
+    # tools the stand-ins and scripts call, and the floor the update download is measured against
+    zsh unzip zip openssl curl
     # real proxies serving as nodes behind the stand-in core in tests
     microsocks tinyproxy
     # the proxy tool stand-ins are Python scripts

@@ -21,6 +21,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
+#include <fstream>
 #include <stdexcept>
 #include <system_error>
 
@@ -390,6 +391,58 @@ std::string formatResponse(const HttpResponse& response, bool sendBody, bool& ke
     return out;
 }
 
+bool streamed(const HttpResponse& response) {
+    return !response.file.empty() || response.noLength || response.cutAfter.has_value();
+}
+
+// Writes a streamed answer; false when the connection is over (always, unless it can go on).
+bool writeStreamed(Stream& stream, const HttpResponse& response, bool sendBody, bool& keepAlive,
+                   std::string& buffer) {
+    std::ifstream file;
+    std::uintmax_t size = response.body.size();
+    if (!response.file.empty()) {
+        file.open(response.file, std::ios::binary);
+        std::error_code error;
+        size = std::filesystem::file_size(response.file, error);
+        if (!file || error) return false;
+    }
+    if (response.noLength) keepAlive = false;
+    HttpResponse head = response;
+    head.body.clear();
+    std::string out = formatResponse(head, false, keepAlive);
+    const std::string emptyLength = "Content-Length: 0\r\n";
+    const auto at = out.find(emptyLength);
+    out.replace(at, emptyLength.size(),
+                response.noLength ? std::string() : "Content-Length: " + std::to_string(size) + "\r\n");
+    if (!stream.writeAll(out)) return false;
+    if (!sendBody) return keepAlive;
+
+    std::uintmax_t left = response.cutAfter ? std::min<std::uintmax_t>(*response.cutAfter, size) : size;
+    std::size_t offset = 0;
+    std::vector<char> piece(64 * 1024);
+    while (left > 0) {
+        const auto length = static_cast<std::size_t>(std::min<std::uintmax_t>(left, piece.size()));
+        if (file.is_open()) {
+            file.read(piece.data(), static_cast<std::streamsize>(length));
+            if (static_cast<std::size_t>(file.gcount()) != length) return false;
+        } else {
+            std::copy_n(response.body.data() + offset, length, piece.data());
+        }
+        if (!stream.writeAll(std::string_view(piece.data(), length))) return false;
+        offset += length;
+        left -= length;
+    }
+    if (response.cutAfter && *response.cutAfter < size) {
+        if (response.holdOpen) {
+            while (stream.readMore(buffer)) {
+            } // until the client leaves or the server stops
+        }
+        return false; // no close_notify: the client sees the answer cut short
+    }
+    if (!keepAlive) stream.closeNotify();
+    return keepAlive;
+}
+
 } // namespace
 
 std::string ReceivedRequest::header(std::string_view name) const {
@@ -637,6 +690,10 @@ void HttpsServer::serve(Connection& connection) {
             }
             stream.closeNotify();
             return;
+        }
+        if (streamed(response)) {
+            if (!writeStreamed(stream, response, request.method != "HEAD", keepAlive, buffer)) return;
+            continue;
         }
         if (!stream.writeAll(formatResponse(response, request.method != "HEAD", keepAlive))) return;
         if (!keepAlive) {

@@ -21,10 +21,12 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -63,6 +65,14 @@ struct HttpResponse {
     std::vector<std::string> raw{};
     std::chrono::milliseconds pieceGap{0};
     bool holdOpen = false;
+    // Streamed answers, for downloads: the body is read from file when one is named (in 64 KiB
+    // pieces, so a large package never sits in memory), sent without a Content-Length when
+    // noLength (the connection's end then marks the body's end), and cut off after cutAfter
+    // bytes of body: the connection dies there without a TLS close, or stays open and silent
+    // with holdOpen.
+    std::filesystem::path file{};
+    bool noLength = false;
+    std::optional<std::size_t> cutAfter{};
 
     static HttpResponse json(int status, std::string body);
     static HttpResponse text(int status, std::string body);

@@ -19,6 +19,11 @@ inline constexpr const char* kSupport =
 inline constexpr const char* kManifest = "https://127.0.0.1:18447/api/macos.json";
 inline constexpr const char* kQualityEndpoint = "https://127.0.0.1:18447/api/quality.php";
 
+// The team whose key signs the test bundles (the stand-in signature check trusts it in tests):
+// an update is installed only when its bundle carries the client's identifier and a signature
+// of this team.
+inline constexpr const char* kSigningTeam = "KVLOCAL001";
+
 inline constexpr const char* kProbeA = "https://127.0.0.1:18448/generate_204";
 inline constexpr const char* kProbeB = "https://127.0.0.1:18449/generate_204";
 

@@ -19,6 +19,10 @@ inline constexpr const char* kSupport =
 inline constexpr const char* kManifest = "https://update.korvane.example/api/macos.json";
 inline constexpr const char* kQualityEndpoint = "https://update.korvane.example/api/quality.php";
 
+// The team of the certificate the client is signed with: an update is installed only when its
+// bundle carries the client's identifier and a signature of this team.
+inline constexpr const char* kSigningTeam = "Q7KV2M9XRT";
+
 inline constexpr const char* kProbeA = "https://www.gstatic.com/generate_204";
 inline constexpr const char* kProbeB = "https://cp.cloudflare.com/generate_204";
 

@@ -59,6 +59,7 @@ Task<Json> KorvaneApplication::dispatch(std::string action, Json args) {
     if (action == "connect") co_return co_await connectAction(args);
     if (action == "disconnect") co_return co_await disconnectAction();
     if (action == "logout") co_return co_await logoutAction();
+    if (action == "checkUpdate") co_return co_await checkUpdateAction(args);
     if (action == "setQualityConsent") co_return co_await setQualityConsentAction(args);
     if (action == "openOfficial") {
         open(remote_.site);

@@ -28,6 +28,8 @@
 
 namespace korvane {
 
+struct PreparedKorvaneUpdate;
+
 // The one controller of the client: application delegate, owner of the page bridge, the
 // windows and the status-bar item, and keeper of all user-visible state. It owns a small
 // object per concern: the account (account.h), the node tests (node_tests.h), the page
@@ -97,6 +99,11 @@ public:
     Task<void> refresh(bool skipRemote);
     void requestAccountRefresh(int minimumIntervalSeconds);
 
+    // The update flow (update_check.cpp): the manifest, the package and its digest, the
+    // preparation beside the installation, then the hand-off. manual: whether an up-to-date
+    // answer is also shown as an alert.
+    Task<void> checkUpdate(bool manual);
+
     // Node availability tests.
     void startNodeTests();
     Task<void> stopNodeTests();
@@ -161,9 +168,12 @@ private:
     Task<Json> logoutAction();
     Task<Json> connectAction(const Json& args);
     Task<Json> disconnectAction();
+    Task<Json> checkUpdateAction(const Json& args);
+    // Where a prepared update leaves this process for the install script.
+    Task<void> handOffUpdate(PreparedKorvaneUpdate prepared);
 
-    // The connection. A connect runs as a child of connections_, so that a quit can cancel it and
-    // wait for its end before deciding what to restore.
+    // The connection. A connect (and an update check) runs as a child of connections_, so that a
+    // quit can cancel it and wait for its end before deciding what to restore.
     Task<void> connectCore(std::string node);
     Task<void> sendPulseBeforeConnect();
     void startWhitelistPulse();

@@ -7,6 +7,10 @@
 
 namespace korvane {
 
+// What the user reads when a server (the panel, the core's controller, the update center)
+// answers with JSON of the wrong shape.
+inline constexpr const char* kMalformedAnswerText = "服务器返回数据格式不正确";
+
 // The general error of the client: what() is the sentence the user sees.
 class KorvaneError : public std::runtime_error {
 public:

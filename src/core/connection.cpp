@@ -41,7 +41,7 @@ Task<void> MihomoCore::selectAndVerify(const std::string& node, const char* notI
     const std::string group(kProxyGroupName);
     co_await select(http_, group, node);
     const Json answer = co_await MihomoCore::group(http_, group);
-    if (!answer.is_object()) throw KorvaneError("服务器返回数据格式不正确");
+    if (!answer.is_object()) throw KorvaneError(kMalformedAnswerText);
     auto now = answer.find("now");
     if (now == answer.end() || !now->is_string() || now->get<std::string>() != node)
         throw KorvaneError(notInEffect);

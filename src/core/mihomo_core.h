@@ -106,6 +106,21 @@ public:
     Task<void> testNodes(std::string subscription, std::vector<Node> nodes, std::string mode,
                          std::function<void(const std::string&, bool)> onResult);
 
+    // ---- Pause and resume across an update (upgrade_pause.cpp) ---------------------------------
+    // Stops the core for the new copy of the client and leaves the system proxy pointing at the
+    // local port: SIGTERM, then up to 60 checks 100 ms apart. A core still running after them
+    // throws KorvaneError "Mihomo 尚未安全退出，更新已暂停" and keeps everything as it was
+    // (process, log, connected); otherwise the connection is marked down and the core's fields
+    // cleared. The proxy settings, the backup file and the helper are never touched.
+    Task<void> pauseForUpgrade();
+    // Brings the connection back on selected after a pause, without touching the proxy
+    // settings: only while they are still switched by this client (a backup file or the
+    // helper's ON, and a service's web or SOCKS proxy on the local port), and only for a node
+    // of the list. Starts the core, selects and verifies the node; a failure there stops the
+    // core again and throws, leaving the settings to the caller.
+    Task<void> resumeAfterUpgrade(std::string subscription, std::vector<Node> nodes, std::string selected,
+                                  std::string mode);
+
     // A connection about to begin, declared before the caller stops node tests, so that their
     // run leaves the core running for it. Held until the connection attempt has ended.
     class ConnectionIntent {

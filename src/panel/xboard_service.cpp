@@ -18,7 +18,6 @@ constexpr double kCodeTimeoutSeconds = 12;
 constexpr double kProfileTimeoutSeconds = 10;
 constexpr double kSubscriptionTimeoutSeconds = 15;
 constexpr const char* kFallbackClientVersion = "0.2.20";
-constexpr const char* kBadFormat = "服务器返回数据格式不正确";
 constexpr const char* kNoAuthorization = "未取得登录授权";
 
 constexpr std::array<std::pair<std::string_view, const char*>, 4> kCodeErrors = {{
@@ -30,7 +29,7 @@ constexpr std::array<std::pair<std::string_view, const char*>, 4> kCodeErrors = 
 
 Json parseObject(const std::string& body) {
     Json parsed = Json::parse(body); // a syntax error propagates with the parser's text
-    if (!parsed.is_object()) throw KorvaneError(kBadFormat);
+    if (!parsed.is_object()) throw KorvaneError(kMalformedAnswerText);
     return parsed;
 }
 

@@ -11,6 +11,7 @@
 #include "panel/http.h"
 #include "pulse/pulse_response_parser.h"
 
+#include <openssl/crypto.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
@@ -297,6 +298,9 @@ public:
         try {
             std::thread([self, connection = connection_] {
                 const Result result = connection->run();
+                // OpenSSL's state of this thread goes now, not at the thread's exit, which may
+                // come after the process has ended and left it behind.
+                OPENSSL_thread_stop();
                 // Once stopped, the main side has its answer and may be gone.
                 if (!connection->stopped()) mainExecutor().post([self, result] { self->deliver(result); });
             }).detach();
