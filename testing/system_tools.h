@@ -24,6 +24,8 @@ public:
     // each proxy {"enabled", "server", "port"}.
     void setServices(const Json& services);
     Json services() const;
+    // Every run of the settings tool so far, in order: {"time" (seconds since the epoch), "args"}.
+    std::vector<Json> toolCalls() const;
     // Flags of the tool (e.g. "-setsocksfirewallproxy") that fail from now on.
     void failTool(const std::vector<std::string>& flags);
 
