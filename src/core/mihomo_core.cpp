@@ -43,10 +43,6 @@ bool isExecutableFile(const fs::path& path) {
     return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && ::access(path.c_str(), X_OK) == 0;
 }
 
-// Whether the process is gone: for a process that is not our child (an orphan), the only
-// test there is.
-bool processGone(pid_t pid) { return ::kill(pid, 0) != 0 && errno == ESRCH; }
-
 bool sameFile(const fs::path& a, const fs::path& b) {
     std::error_code error;
     return fs::equivalent(a, b, error);
@@ -173,11 +169,11 @@ Task<void> MihomoCore::stopOrphanCore() {
     // left alone.
     if (running && sameFile(*running, executable())) {
         ::kill(*pid, SIGTERM);
-        for (auto waited = Duration::zero(); waited < kStopGrace && !processGone(*pid); waited += kExitPoll)
+        for (auto waited = Duration::zero(); waited < kStopGrace && !processEnded(*pid); waited += kExitPoll)
             co_await sleep(kExitPoll);
-        if (!processGone(*pid)) {
+        if (!processEnded(*pid)) {
             ::kill(*pid, SIGKILL);
-            for (auto waited = Duration::zero(); waited < kKillGrace && !processGone(*pid);
+            for (auto waited = Duration::zero(); waited < kKillGrace && !processEnded(*pid);
                  waited += kExitPoll)
                 co_await sleep(kExitPoll);
         }
