@@ -78,16 +78,16 @@ void MihomoCore::capLog() {
 
 // ---- Start --------------------------------------------------------------------------------
 
-Task<void> MihomoCore::startCore(std::string subscription, std::vector<Node> nodes, std::string mode) {
+Task<bool> MihomoCore::startCore(std::string subscription, std::vector<Node> nodes, std::string mode) {
     SerialQueue::Turn turn = co_await lifecycle_.next();
-    if (processRunning()) co_return;
+    if (processRunning()) co_return false;
     std::exception_ptr failure;
     try {
         co_await startCoreInTurn(subscription, nodes, mode);
     } catch (...) {
         failure = std::current_exception();
     }
-    if (!failure) co_return;
+    if (!failure) co_return true;
     // Whoever starts a core stops it on every way out, a cancelled start included.
     if (process_.started()) co_await uncancellable(stopCoreInTurn());
     std::rethrow_exception(failure);

@@ -207,4 +207,32 @@ TEST_F(NodeTestRun, ARunCancelledInItsSecondSliceStopsOnlyACoreNobodyElseWants) 
     }
 }
 
+TEST_F(NodeTestRun, ARunThatBeginsWhileTheCoreIsStoppingTestsThroughACoreOfItsOwnAndStopsIt) {
+    // A core that takes its time to stop: the stop kills it after its grace.
+    writeFileAtomically(dir.path() / "Resources" / "bin" / "micore",
+                        "#!/bin/sh\ntrap '' TERM\nexec sleep 600\n", 0755);
+    runTask(loop, core.startCore(subscription, nodes, "smart"));
+    const pid_t stopping = childPid();
+    std::vector<pid_t> answeredBy;
+    http.routePrefix("GET", kProxies, [&](const ReceivedRequest&) {
+        answeredBy.push_back(core.processRunning() ? childPid() : 0);
+        return HttpResponse::json(200, R"({"delay":87})");
+    });
+    auto stop = spawn(core.stopCore());
+    loop.runUntilIdle();
+    ASSERT_TRUE(core.processRunning());
+    std::optional<std::string> error;
+    auto handle = spawn(run(error));
+    finish(handle);
+    finish(stop);
+    EXPECT_EQ(error, std::nullopt);
+    EXPECT_EQ(results.size(), 9u);
+    ASSERT_EQ(answeredBy.size(), 9u);
+    for (const pid_t pid : answeredBy) {
+        EXPECT_NE(pid, stopping) << "a node was tested through the core being stopped";
+        EXPECT_NE(pid, 0) << "a node was tested without a core";
+    }
+    EXPECT_FALSE(core.processRunning()) << "the core the run started is left running";
+}
+
 } // namespace
