@@ -26,7 +26,8 @@ demo: setup
 
 bench: setup
 	cmake --preset demo
-	cmake --build --preset demo --target recorder_bench launch_bench yaml_bench core_bench pulse_bench
+	cmake --build --preset demo --target recorder_bench launch_bench yaml_bench core_bench pulse_bench \
+		connection_bench
 	build/demo/bench/recorder_bench
 	build/demo/bench/launch_bench
 	KORVANE_YAML_BENCH_DIR=build/demo/bench/yaml build/demo/bench/yaml_bench
@@ -34,6 +35,7 @@ bench: setup
 	KORVANE_CORE_BENCH_DIR=build/demo/bench/core build/demo/bench/core_bench
 	python3 bench/core_pyyaml_bench.py build/demo/bench/core
 	build/demo/bench/pulse_bench
+	build/demo/bench/connection_bench
 
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i
