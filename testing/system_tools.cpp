@@ -70,8 +70,9 @@ void SystemTools::failTool(const std::vector<std::string>& flags) {
     writeState(state);
 }
 
-void SystemTools::setPromptMode(const std::string& mode) {
-    writeFileAtomically(root_ / "var/stand-in/osascript.json", Json{{"mode", mode}}.dump(), 0644);
+void SystemTools::setPromptMode(const std::string& mode, double delaySeconds) {
+    writeFileAtomically(root_ / "var/stand-in/osascript.json", Json{{"mode", mode}, {"delay", delaySeconds}}.dump(),
+                        0644);
 }
 
 std::vector<std::string> SystemTools::prompts() const {

@@ -30,8 +30,8 @@ public:
     void failTool(const std::vector<std::string>& flags);
 
     // How the next administrator prompts end: "run" (the user agrees), "cancel" (dismissed),
-    // "fail" (the script host reports an error).
-    void setPromptMode(const std::string& mode);
+    // "fail" (the script host reports an error); each answered after delaySeconds.
+    void setPromptMode(const std::string& mode, double delaySeconds = 0);
     // The prompt texts shown so far, in order.
     std::vector<std::string> prompts() const;
 

@@ -312,6 +312,23 @@ TEST_F(ConnectionTest, QuitRestoresBeforeExitingAndADismissedPromptKeepsTheClien
     expectNothingLeft("after quitting");
 }
 
+TEST_F(ConnectionTest, QuitDuringAConnectWaitsForItsSwitchAndPutsItBackBeforeExiting) {
+    launch(options());
+    signIn();
+    // The user takes a while to answer the connect's prompt, and quits meanwhile.
+    tools.setPromptMode("run", 1.5);
+    const std::size_t promptsBefore = tools.prompts().size();
+    session->send(
+        {{"cmd", "message"}, {"body", {{"id", "c"}, {"action", "connect"}, {"arg", {{"nodeName", kNode}}}}}});
+    ASSERT_TRUE(eventually([&] { return tools.prompts().size() > promptsBefore; }));
+    session->send({{"cmd", "terminate"}});
+    EXPECT_EQ(session->waitFor("terminate")["reply"], "later");
+    EXPECT_EQ(session->waitFor("terminate", 20s)["reply"], "yes");
+    EXPECT_EQ(session->waitForExit(20s).code, 0);
+    EXPECT_FALSE(session->waitFor("resolve")["error"].is_null()) << "the connect did not complete";
+    expectNothingLeft("after quitting during a connect");
+}
+
 TEST_F(ConnectionTest, AfterTheClientWasKilledTheNextLaunchRestoresAndStopsTheOrphanBeforeSigningIn) {
     launch(options());
     signIn();
