@@ -401,6 +401,7 @@ TEST_F(ConnectionTest, EveryFailedConnectGivesItsMessageAndLeavesNothingBehind) 
         std::function<void()> setUp;
         std::string node;
         std::string message;
+        bool whole = true; // else the message's beginning, the rest being the tool's output
     };
     const std::string probeFailed = "节点代理联网检测失败，请重试或选择其他节点";
     const std::string coreUnusable = "Mihomo 核心文件缺失或没有执行权限";
@@ -424,15 +425,35 @@ TEST_F(ConnectionTest, EveryFailedConnectGivesItsMessageAndLeavesNothingBehind) 
              tools.setPromptMode("cancel");
          },
          kNode, "已取消网络代理授权。Korvane 不会继续修改系统网络设置。"},
+        // Half the switch made (the web proxies) before the tool fails; putting them back needs no
+        // SOCKS server, so the restore goes through.
+        {"switch fails half way", [&] { tools.failTool({"-setsocksfirewallproxy"}); }, kNode,
+         "系统代理命令失败：", false},
     };
     for (const auto& c : cases) {
         c.setUp();
         const Json reply = connect(c.node);
-        EXPECT_EQ(reply["error"], c.message) << c.what;
+        const std::string error = reply["error"].is_string() ? reply["error"].get<std::string>() : "";
+        EXPECT_EQ(c.whole ? error : error.substr(0, c.message.size()), c.message) << c.what;
         EXPECT_FALSE(ask("bootstrap")["value"]["connected"]) << c.what;
         expectNothingLeft(c.what);
         tools.setPromptMode("run");
+        tools.failTool({});
     }
+    // A switch that fails half way and cannot be put back either keeps its proven connection, so
+    // that a disconnect or a quit can still restore; the page is told it is connected.
+    tools.failTool({"-setwebproxy"});
+    session->skipReceived();
+    EXPECT_FALSE(connect(kNode)["error"].is_null());
+    EXPECT_FALSE(session->eventsNamed("state").empty() ||
+                 !session->eventsNamed("state").back()["state"]["connected"])
+        << "the page still shows the connection as gone";
+    EXPECT_TRUE(localPortAccepts(kLocalProxyPort));
+    EXPECT_TRUE(fs::exists(backup()));
+    tools.failTool({});
+    EXPECT_TRUE(ask("disconnect")["error"].is_null());
+    expectNothingLeft("after the kept connection was disconnected");
+
     // A record left by an earlier run blocks the connect before the core is started, and stays.
     useCore("");
     writeFileAtomically(backup(), "{}", 0600);
