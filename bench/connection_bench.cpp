@@ -10,8 +10,8 @@
 // 3. Idle cost while connected: the headless client's CPU over 60 s of health ticks (bound
 //    0.1 %) and its resident memory with 10,000 nodes, next to one with a single node.
 //
-// It binds the local deployment's fixed ports (the probes, the core's 7897 and 9097): run it
-// under `flock /tmp/korvane-ports.lock`. KORVANE_BENCH_IDLE_SECONDS shortens part 3.
+// It binds the local deployment's fixed ports (the probes, the core's 7897 and 9097), so nothing
+// else that binds them may run at the same time. KORVANE_BENCH_IDLE_SECONDS shortens part 3.
 
 #include "base/errors.h"
 #include "base/event_loops.h"
