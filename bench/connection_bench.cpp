@@ -35,6 +35,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <unistd.h>
@@ -212,7 +213,9 @@ void nodeTests() {
     Milliseconds wall{0};
     auto run = [&]() -> Task<void> {
         const auto begin = Clock::now();
-        co_await core.testNodes(subscription, nodes, "smart", [&](const std::string&, bool) { ++results; });
+        // Named before the co_await, where GCC 12 would destroy a temporary lambda twice.
+        std::function<void(const std::string&, bool)> count = [&](const std::string&, bool) { ++results; };
+        co_await core.testNodes(subscription, nodes, "smart", std::move(count));
         wall = Clock::now() - begin;
     };
     runMain(run());

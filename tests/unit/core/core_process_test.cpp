@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <functional>
 #include <optional>
 #include <string>
 #include <thread>
@@ -141,9 +142,10 @@ protected:
 
     Task<void> run(std::optional<std::string>& error) {
         try {
-            co_await core.testNodes(
-                subscription, nodes, "smart",
-                [this](const std::string& node, bool available) { results.emplace_back(node, available); });
+            // Named before the co_await, where GCC 12 would destroy a temporary lambda twice.
+            std::function<void(const std::string&, bool)> record =
+                [this](const std::string& node, bool available) { results.emplace_back(node, available); };
+            co_await core.testNodes(subscription, nodes, "smart", std::move(record));
         } catch (const Cancelled&) {
             error = "cancelled";
         } catch (const std::exception& e) {
