@@ -71,8 +71,8 @@ void SystemTools::failTool(const std::vector<std::string>& flags) {
 }
 
 void SystemTools::setPromptMode(const std::string& mode, double delaySeconds) {
-    writeFileAtomically(root_ / "var/stand-in/osascript.json", Json{{"mode", mode}, {"delay", delaySeconds}}.dump(),
-                        0644);
+    writeFileAtomically(root_ / "var/stand-in/osascript.json",
+                        Json{{"mode", mode}, {"delay", delaySeconds}}.dump(), 0644);
 }
 
 std::vector<std::string> SystemTools::prompts() const {
