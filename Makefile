@@ -28,7 +28,8 @@ demo: setup
 
 bench: setup
 	cmake --preset demo
-	cmake --build --preset demo --target recorder_bench launch_bench yaml_bench core_bench pulse_bench update_bench
+	cmake --build --preset demo --target recorder_bench launch_bench yaml_bench core_bench pulse_bench \
+		update_bench connection_bench
 	build/demo/bench/recorder_bench
 	build/demo/bench/launch_bench
 	KORVANE_YAML_BENCH_DIR=build/demo/bench/yaml build/demo/bench/yaml_bench
@@ -37,6 +38,7 @@ bench: setup
 	python3 bench/core_pyyaml_bench.py build/demo/bench/core
 	build/demo/bench/pulse_bench
 	build/demo/bench/update_bench
+	build/demo/bench/connection_bench
 
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i

@@ -56,14 +56,23 @@ void SystemTools::setServices(const Json& services) {
 
 Json SystemTools::services() const { return readState()["services"]; }
 
+std::vector<Json> SystemTools::toolCalls() const {
+    std::vector<Json> result;
+    std::istringstream in(readFile(root_ / "var/stand-in/networksetup.log").value_or(""));
+    for (std::string line; std::getline(in, line);)
+        result.push_back(Json::parse(line));
+    return result;
+}
+
 void SystemTools::failTool(const std::vector<std::string>& flags) {
     Json state = readState();
     state["failing"] = flags;
     writeState(state);
 }
 
-void SystemTools::setPromptMode(const std::string& mode) {
-    writeFileAtomically(root_ / "var/stand-in/osascript.json", Json{{"mode", mode}}.dump(), 0644);
+void SystemTools::setPromptMode(const std::string& mode, double delaySeconds) {
+    writeFileAtomically(root_ / "var/stand-in/osascript.json",
+                        Json{{"mode", mode}, {"delay", delaySeconds}}.dump(), 0644);
 }
 
 std::vector<std::string> SystemTools::prompts() const {

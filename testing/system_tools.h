@@ -24,12 +24,14 @@ public:
     // each proxy {"enabled", "server", "port"}.
     void setServices(const Json& services);
     Json services() const;
+    // Every run of the settings tool so far, in order: {"time" (seconds since the epoch), "args"}.
+    std::vector<Json> toolCalls() const;
     // Flags of the tool (e.g. "-setsocksfirewallproxy") that fail from now on.
     void failTool(const std::vector<std::string>& flags);
 
     // How the next administrator prompts end: "run" (the user agrees), "cancel" (dismissed),
-    // "fail" (the script host reports an error).
-    void setPromptMode(const std::string& mode);
+    // "fail" (the script host reports an error); each answered after delaySeconds.
+    void setPromptMode(const std::string& mode, double delaySeconds = 0);
     // The prompt texts shown so far, in order.
     std::vector<std::string> prompts() const;
 

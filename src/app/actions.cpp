@@ -238,6 +238,8 @@ Task<Json> KorvaneApplication::connectAction(const Json& args) {
         co_await connectCore(node);
     } catch (...) {
         QualityLog::report("vpn_connect_failure", mode_, std::nullopt, "connect_failed", "core_or_proxy");
+        // A switch that could not be put back keeps its connection: the page must show it.
+        if (core_->connected()) pushState();
         throw;
     }
     const auto elapsed =

@@ -77,11 +77,9 @@ void KorvaneApplication::menuToggle() {
         } catch (const std::exception& error) {
             failure = error.what();
         }
-        if (failure) {
-            self->alert("连接操作失败", *failure);
-        } else {
-            self->pushState();
-        }
+        // Also after a failure: a switch that could not be put back keeps its connection.
+        if (failure) self->alert("连接操作失败", *failure);
+        self->pushState();
     };
     tasks_.spawn(toggle(this));
 }

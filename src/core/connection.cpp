@@ -165,8 +165,8 @@ Task<void> MihomoCore::stopUnlessConnecting() {
 Task<void> MihomoCore::testNodes(std::string subscription, std::vector<Node> nodes, std::string mode,
                                  std::function<void(const std::string&, bool)> onResult) {
     if (nodes.empty()) co_return;
-    const bool startedHere = !processRunning();
-    if (startedHere) co_await startCore(subscription, nodes, mode);
+    // Asked in turn with the stops: a core still being stopped is no core to test through.
+    const bool startedHere = co_await startCore(subscription, nodes, mode);
     std::exception_ptr failure;
     try {
         for (std::size_t first = 0; first < nodes.size(); first += kTestSlice) {

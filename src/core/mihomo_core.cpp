@@ -42,10 +42,6 @@ bool isExecutableFile(const fs::path& path) {
     return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && ::access(path.c_str(), X_OK) == 0;
 }
 
-// Whether the process is gone: for a process that is not our child (an orphan), the only
-// test there is.
-bool processGone(pid_t pid) { return ::kill(pid, 0) != 0 && errno == ESRCH; }
-
 bool sameFile(const fs::path& a, const fs::path& b) {
     std::error_code error;
     return fs::equivalent(a, b, error);
@@ -77,16 +73,16 @@ void MihomoCore::capLog() {
 
 // ---- Start --------------------------------------------------------------------------------
 
-Task<void> MihomoCore::startCore(std::string subscription, std::vector<Node> nodes, std::string mode) {
+Task<bool> MihomoCore::startCore(std::string subscription, std::vector<Node> nodes, std::string mode) {
     SerialQueue::Turn turn = co_await lifecycle_.next();
-    if (processRunning()) co_return;
+    if (processRunning()) co_return false;
     std::exception_ptr failure;
     try {
         co_await startCoreInTurn(subscription, nodes, mode);
     } catch (...) {
         failure = std::current_exception();
     }
-    if (!failure) co_return;
+    if (!failure) co_return true;
     // Whoever starts a core stops it on every way out, a cancelled start included.
     if (process_.started()) co_await uncancellable(stopCoreInTurn());
     std::rethrow_exception(failure);
@@ -168,11 +164,11 @@ Task<void> MihomoCore::stopOrphanCore() {
     // left alone.
     if (running && sameFile(*running, executable())) {
         ::kill(*pid, SIGTERM);
-        for (auto waited = Duration::zero(); waited < kStopGrace && !processGone(*pid); waited += kExitPoll)
+        for (auto waited = Duration::zero(); waited < kStopGrace && !processEnded(*pid); waited += kExitPoll)
             co_await sleep(kExitPoll);
-        if (!processGone(*pid)) {
+        if (!processEnded(*pid)) {
             ::kill(*pid, SIGKILL);
-            for (auto waited = Duration::zero(); waited < kKillGrace && !processGone(*pid);
+            for (auto waited = Duration::zero(); waited < kKillGrace && !processEnded(*pid);
                  waited += kExitPoll)
                 co_await sleep(kExitPoll);
         }

@@ -78,7 +78,9 @@ public:
     // data, the configuration, the day's log, the child, and its readiness (42 rounds of
     // /version 250 ms apart). A core left by a client that was killed is stopped first; ports
     // held by any other program are an error. A failed or cancelled start stops its child.
-    Task<void> startCore(std::string subscription, std::vector<Node> nodes, std::string mode);
+    // Whether it started a core, decided in turn with the stops: a core still being stopped is
+    // not one to reuse.
+    Task<bool> startCore(std::string subscription, std::vector<Node> nodes, std::string mode);
     // Stops the core (SIGTERM, then SIGKILL when it does not go) and waits, bounded, until it
     // has exited, so that the next start never races it. Never fails.
     Task<void> stopCore();

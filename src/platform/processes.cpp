@@ -2,6 +2,7 @@
 
 #include "base/text.h"
 
+#include <fstream>
 #include <limits>
 #include <string>
 #include <system_error>
@@ -21,6 +22,23 @@ std::optional<fs::path> processExecutable(pid_t pid) {
     constexpr std::string_view kDeleted = " (deleted)";
     if (text.ends_with(kDeleted)) text.resize(text.size() - kDeleted.size());
     return fs::path(text);
+}
+
+bool processEnded(pid_t pid) {
+    if (pid <= 0) return true;
+    const fs::path proc = fs::path("/proc") / std::to_string(pid);
+    std::ifstream stat(proc / "stat");
+    std::string text;
+    if (!stat || !std::getline(stat, text)) return true;
+    // "pid (name) S ...": the name may hold anything, the state follows its last ")".
+    const auto close = text.rfind(')');
+    if (close == std::string::npos || close + 2 >= text.size() || text[close + 2] != 'Z') return false;
+    // A leader is a zombie as soon as it exits, while its other threads may still be ending.
+    std::error_code error;
+    std::size_t threads = 0;
+    for (fs::directory_iterator it(proc / "task", error), end; !error && it != end; it.increment(error))
+        ++threads;
+    return threads <= 1;
 }
 
 std::vector<pid_t> processesBelow(const fs::path& directory) {

@@ -775,6 +775,12 @@ Answer delayTest(const std::string& name, const std::string& query) {
     return json(200, Json{{"delay", elapsed}});
 }
 
+int gControllerDelayMs = 0;
+// Knobs for the client's failure paths: every selection refused as the core refuses a name that
+// is not a member, or answered as done while the group keeps its member.
+bool gSelectRefused = false;
+bool gSelectIgnored = false;
+
 Answer controllerAnswer(const std::string& method, const std::string& target, const std::string& body) {
     const auto question = target.find('?');
     const std::string query = question == std::string::npos ? "" : target.substr(question + 1);
@@ -805,9 +811,10 @@ Answer controllerAnswer(const std::string& method, const std::string& target, co
         const auto member = selectedName(body);
         if (!member) return message(400, "Body invalid");
         if (!group) return message(400, "Must be a Selector");
-        if (std::find(group->members.begin(), group->members.end(), *member) == group->members.end())
+        if (gSelectRefused ||
+            std::find(group->members.begin(), group->members.end(), *member) == group->members.end())
             return message(400, "Selector update error: proxy not exist");
-        group->now = *member;
+        if (!gSelectIgnored) group->now = *member;
         return {204, "", ""};
     }
     // Only groups that select automatically can be unpinned; a select group or a node cannot.
@@ -828,8 +835,6 @@ Answer controllerAnswer(const std::string& method, const std::string& target, co
     return json(
         200, Json{{"alive", true}, {"history", Json::array()}, {"name", name}, {"type", type}, {"udp", udp}});
 }
-
-int gControllerDelayMs = 0;
 
 const char* statusText(int status) {
     switch (status) {
@@ -942,6 +947,8 @@ int main(int argc, char** argv) {
         return 1;
     }
     if (const char* delay = std::getenv("MICORE_CONTROLLER_DELAY_MS")) gControllerDelayMs = std::atoi(delay);
+    gSelectRefused = std::getenv("MICORE_SELECT_REFUSED") != nullptr;
+    gSelectIgnored = std::getenv("MICORE_SELECT_IGNORED") != nullptr;
     ::signal(SIGPIPE, SIG_IGN);
     ::signal(SIGTERM, std::getenv("MICORE_IGNORE_SIGTERM") ? SIG_IGN : onTerminate);
 
