@@ -10,6 +10,7 @@
 #include "testing/desktop_session.h"
 #include "testing/headless_session.h"
 #include "testing/https_server.h"
+#include "testing/socks_node.h"
 #include "testing/stand_in_panel.h"
 #include "testing/temp_dir.h"
 
@@ -40,47 +41,6 @@ constexpr std::uint16_t kConfigPort = 18443;
 constexpr std::uint16_t kProbePorts[] = {18448, 18449};
 constexpr const char* kNode = "美国 04";
 constexpr const char* kProxy = "org.gnome.system.proxy";
-
-std::uint16_t freePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t size = sizeof address;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
-
-// Debian's microsocks on a free loopback port: the live node the connection goes through.
-class SocksNode {
-public:
-    SocksNode() : port_(freePort()) {
-        std::string program = "microsocks", flag = "-i", host = "127.0.0.1", portFlag = "-p",
-                    port = std::to_string(port_);
-        char* argv[] = {program.data(), flag.data(), host.data(), portFlag.data(), port.data(), nullptr};
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-        if (::posix_spawnp(&pid_, argv[0], &actions, nullptr, argv, environ) != 0) pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        for (int i = 0; i < 200 && pid_ > 0 && !localPortAccepts(port_); ++i)
-            std::this_thread::sleep_for(10ms);
-    }
-    ~SocksNode() {
-        if (pid_ <= 0) return;
-        ::kill(pid_, SIGKILL);
-        ::waitpid(pid_, nullptr, 0);
-    }
-    SocksNode(const SocksNode&) = delete;
-    SocksNode& operator=(const SocksNode&) = delete;
-    std::uint16_t port() const { return port_; }
-
-private:
-    std::uint16_t port_;
-    pid_t pid_ = -1;
-};
 
 // Real-looking settings of a user, as gsettings writes them.
 struct UserSettings {
@@ -189,7 +149,8 @@ protected:
 
     TempDir home_;
     PrivateDesktopSession desktop_{home_.path() / "desktop"};
-    SocksNode node_;
+    TempDir nodeDir_;
+    SocksNode node_{nodeDir_.path()};
     std::vector<std::unique_ptr<HttpsServer>> probes_;
     StandInPanel panel_{kPanelPort};
     std::mutex mutex_;

@@ -6,6 +6,7 @@
 #include "platform/local_proxy.h"
 #include "testing/async_test.h"
 #include "testing/https_server.h"
+#include "testing/socks_node.h"
 #include "testing/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -88,18 +89,6 @@ private:
     bool exited_ = false;
     int code_ = -1;
 };
-
-std::uint16_t freePort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t size = sizeof address;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
 
 bool waitForPort(int port, bool accepting = true) {
     for (int i = 0; i < 400; ++i) {
@@ -199,13 +188,13 @@ std::string node(const std::string& name, const std::string& type, int port) {
 }
 
 TEST_F(MicoreTest, DelayThroughRealProxiesAndOddNames) {
-    const std::uint16_t socksPort = freePort(), httpPort = freePort();
+    const std::uint16_t socksPort = freeLoopbackPort(), httpPort = freeLoopbackPort();
     auto socks = startMicrosocks(socksPort);
     auto tiny = startTinyproxy(httpPort);
-    auto core =
-        startCore(writeConfig(node(kOddName, "socks5", socksPort) + node("HTTP 1", "http", httpPort) +
-                                  node("dead", "socks5", freePort()) + node("x%41", "socks5", socksPort),
-                              {kOddName, "HTTP 1", "dead", "x%41"}));
+    auto core = startCore(writeConfig(node(kOddName, "socks5", socksPort) + node("HTTP 1", "http", httpPort) +
+                                          node("dead", "socks5", freeLoopbackPort()) +
+                                          node("x%41", "socks5", socksPort),
+                                      {kOddName, "HTTP 1", "dead", "x%41"}));
     ASSERT_TRUE(waitForPort(9097)) << readText(dir.path() / "core.log");
     runTask(loop, MihomoCore::version(http));
 
@@ -238,10 +227,11 @@ TEST_F(MicoreTest, DelayThroughRealProxiesAndOddNames) {
 TEST_F(MicoreTest, MixedPortRoutesByRulesThroughTheSelectedNode) {
     HttpsServer site(HttpsServer::Options{0, false});
     site.route("GET", "/page", HttpResponse::text(200, "hello through the proxy"));
-    const std::uint16_t socksPort = freePort();
+    const std::uint16_t socksPort = freeLoopbackPort();
     auto socks = startMicrosocks(socksPort);
-    auto core = startCore(writeConfig(node("dead", "socks5", freePort()) + node("live", "socks5", socksPort),
-                                      {"dead", "live"}, "smart"));
+    auto core =
+        startCore(writeConfig(node("dead", "socks5", freeLoopbackPort()) + node("live", "socks5", socksPort),
+                              {"dead", "live"}, "smart"));
     ASSERT_TRUE(waitForPort(kLocalProxyPort));
     const std::string port = std::to_string(site.port());
     auto get = [&](const std::string& host) {

@@ -12,6 +12,7 @@
 #include "sysproxy/proxy_backup.h"
 #include "testing/async_test.h"
 #include "testing/https_server.h"
+#include "testing/socks_node.h"
 #include "testing/system_tools.h"
 #include "testing/temp_dir.h"
 
@@ -36,18 +37,6 @@ namespace {
 constexpr std::uint16_t kProbeAPort = 18448;
 constexpr std::uint16_t kProbeBPort = 18449;
 
-std::uint16_t freePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t size = sizeof address;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
-
 Json localProxy() { return {{"enabled", true}, {"server", "127.0.0.1"}, {"port", 7897}}; }
 
 class UpgradePauseTest : public ::testing::Test {
@@ -62,16 +51,9 @@ protected:
         tools.setServices(Json::array({standInService("Wi-Fi")}));
         for (auto* probe : {&probeA, &probeB})
             probe->route("HEAD", "/generate_204", HttpResponse::text(204, ""));
-        node = ChildProcess(
-            startProcess("/usr/bin/microsocks", {"-i", "127.0.0.1", "-p", std::to_string(nodePort)}));
-        for (int i = 0; i < 200 && !localPortAccepts(nodePort); ++i)
-            std::this_thread::sleep_for(10ms);
     }
     ~UpgradePauseTest() override {
         drive(core.stopCore());
-        node.signal(SIGKILL);
-        while (node.running())
-            std::this_thread::sleep_for(5ms);
         ::unsetenv("MICORE_IGNORE_SIGTERM");
         setSystemRoot({});
     }
@@ -126,8 +108,8 @@ protected:
     SystemTools tools{dir.path() / "root"};
     HttpsServer probeA{HttpsServer::Options{kProbeAPort, true}};
     HttpsServer probeB{HttpsServer::Options{kProbeBPort, true}};
-    const std::uint16_t nodePort = freePort();
-    ChildProcess node;
+    SocksNode socks{dir.path()};
+    const std::uint16_t nodePort = socks.port();
     ManualLoopScope scope;
     ManualLoop& loop = scope.loop;
     MihomoCore core{dir.path() / "support", dir.path() / "Resources"};
