@@ -25,10 +25,12 @@ def figures(path):
         return found, broken
     with log:
         for line in log:
-            if not line.startswith(PREFIX):
+            # A terminal's colour codes may precede it.
+            at = line.find(PREFIX + "{")
+            if at < 0:
                 continue
             try:
-                figure = json.loads(line[len(PREFIX):])
+                figure = json.loads(line[at + len(PREFIX):])
                 float(figure["ours"]), float(figure["floor"]), figure["name"], figure["unit"]
             except (ValueError, KeyError, TypeError):
                 broken.append(line.strip())

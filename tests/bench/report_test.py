@@ -19,7 +19,7 @@ class ReportTest(unittest.TestCase):
             (logs / "update_bench.log").write_text(
                 "BM_Sha256/iterations:3   120 ms\n"
                 'BENCH {"name":"SHA-256","ours":1.2,"floor":1.0,"unit":"s","note":"a | b","bound":1.05}\n'
-                'BENCH {"name":"download","ours":2,"floor":2,"unit":"s","note":"","bound":1.2}\n'
+                '\x1b[mBENCH {"name":"download","ours":2,"floor":2,"unit":"s","note":"","bound":1.2}\n'
                 'BENCH {"name":"cut short","ours":1\n'
                 "Best of three, seconds:\n", encoding="utf-8")
             (logs / "connection_bench.log").write_text("connection_bench: connect failed\n", encoding="utf-8")
