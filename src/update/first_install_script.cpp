@@ -60,7 +60,7 @@ IDENTIFIER="art.korvane.mac.native"
 
 exec >>"$LOG" 2>&1
 
-log() {
+log_line() {
     print -r -- "$1"
 }
 
@@ -93,7 +93,7 @@ greater_number() {
     [[ "$a" > "$b" ]]
 }
 
-log "$("$DATE" '+%Y-%m-%d %H:%M:%S') Korvane install to /Applications build $REQUIRED_BUILD"
+log_line "$("$DATE" '+%Y-%m-%d %H:%M:%S') Korvane install to /Applications build $REQUIRED_BUILD"
 
 # An application must never be replaced while the old copy or the new installer is still
 # running, and the old application has to put the system proxy back before it goes. Every copy
@@ -105,7 +105,7 @@ for PID in "$SELF_PID" "${(@s:,:)OTHERS}"; do
     while "$KILL" -0 "$PID" 2>/dev/null; do
         (( POLLS += 1 ))
         if (( POLLS > 240 )); then
-            log "App PID $PID did not exit; original installation untouched"
+            log_line "App PID $PID did not exit; original installation untouched"
             exit 10
         fi
         "$SLEEP" 0.5
@@ -127,7 +127,7 @@ NEW_BUILD="$(info_value "$READY" CFBundleVersion)"
 NEW_IDENTIFIER="$(info_value "$READY" CFBundleIdentifier)"
 if [[ "$NEW_BUILD" != "$REQUIRED_BUILD" || "$NEW_IDENTIFIER" != "$IDENTIFIER" ]] ||
     ! signature_valid "$READY"; then
-    log "Invalid new Korvane.app; old one untouched"
+    log_line "Invalid new Korvane.app; old one untouched"
     "$RM" -rf "$STAGING"
     exit 15
 fi
@@ -137,7 +137,7 @@ if [[ -d "$APP" ]]; then
     [[ -n "$INSTALLED_BUILD" ]] || INSTALLED_BUILD="0"
     if is_number "$INSTALLED_BUILD" && is_number "$REQUIRED_BUILD" &&
         greater_number "$INSTALLED_BUILD" "$REQUIRED_BUILD"; then
-        log "Refusing to downgrade already installed version"
+        log_line "Refusing to downgrade already installed version"
         "$RM" -rf "$STAGING"
         exit 16
     fi
@@ -152,7 +152,7 @@ if [[ -d "$APP" ]]; then
 fi
 
 if ! "$MV" "$READY" "$APP" || ! signature_valid "$APP"; then
-    log "Install failed, restoring old Korvane"
+    log_line "Install failed, restoring old Korvane"
     if [[ -e "$APP" || -L "$APP" ]]; then
         "$RM" -rf "$APP"
     fi
@@ -165,10 +165,10 @@ if ! "$MV" "$READY" "$APP" || ! signature_valid "$APP"; then
     exit 18
 fi
 
-log "Installed build $REQUIRED_BUILD at $APP"
+log_line "Installed build $REQUIRED_BUILD at $APP"
 
 if ! "$OPEN" -n "$APP"; then
-    log "Launch failed; rolling back"
+    log_line "Launch failed; rolling back"
     "$RM" -rf "$APP"
     if [[ -e "$BACKUP" ]]; then
         "$MV" "$BACKUP" "$APP" && "$OPEN" -n "$APP"
@@ -184,7 +184,7 @@ fi
 
 "$RM" -rf "$STAGING"
 "$RM" -f "$SCRIPT"
-log "Korvane canonical install complete"
+log_line "Korvane canonical install complete"
 exit 0
 )KORVANE";
 
