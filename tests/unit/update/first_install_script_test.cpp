@@ -4,20 +4,18 @@
 // never by changing the script. For each: the exit code, the script's own log lines, the staging
 // directory, what is installed afterwards, what was opened and whether the source is still there.
 
-#include "platform/processes.h"
+#include "testing/reaped_child.h"
 #include "testing/temp_dir.h"
 #include "testing/update_packages.h"
 #include "update/korvane_migration.h"
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <fstream>
 #include <functional>
 #include <optional>
 #include <regex>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 
 using namespace korvane;
@@ -44,34 +42,6 @@ exec "$@")";
 const std::vector<std::string> kLogLines = {"App PID ",         "Invalid new",     "Refusing",
                                             "Install failed",   "Installed build", "Launch failed",
                                             "Korvane canonical"};
-
-// A child process reaped by a thread of its own as soon as it ends, so that it is gone for the
-// script's "kill -0" at once.
-struct Child {
-    pid_t pid = -1;
-    std::atomic<bool> ended = false;
-    std::thread reaper;
-    explicit Child(const std::string& command) {
-        pid = ::fork();
-        if (pid == 0) {
-            ::execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
-            ::_exit(127);
-        }
-        reaper = std::thread([this] {
-            ::waitpid(pid, nullptr, 0);
-            ended = true;
-        });
-    }
-    ~Child() {
-        if (!ended) ::kill(pid, SIGKILL);
-        reaper.join();
-    }
-    // Waits until the shell has become the program it runs (and has set up what it was told to).
-    void waitForExec(const fs::path& program) const {
-        for (int i = 0; i < 200 && processExecutable(pid) != program; ++i)
-            ::usleep(10'000);
-    }
-};
 
 class FirstInstallScript {
 public:
@@ -340,22 +310,22 @@ TEST(FirstInstallScriptTest, EveryWayOutLeavesTheInstallationAsItsCodeSays) {
 TEST(FirstInstallScriptTest, GivesUpOnCopiesThatDoNotQuitAfterOneSharedBudget) {
     FirstInstallScript s;
     s.install("100");
-    Child first("exec sleep 600");
-    Child stubborn("trap '' TERM; exec sleep 600");
+    ReapedChild first("exec sleep 600");
+    ReapedChild stubborn("trap '' TERM; exec sleep 600");
     stubborn.waitForExec("/usr/bin/sleep");
-    ::kill(stubborn.pid, SIGTERM);
+    ::kill(stubborn.pid(), SIGTERM);
     const fs::path polls = s.dir.path() / "polls";
     s.tools.replace("/bin/sleep", "#!/bin/sh\necho \"$1\" >> '" + polls.string() + "'\n[ $(wc -l < '" +
                                       polls.string() + "') -eq 200 ] && kill -9 " +
-                                      std::to_string(first.pid) + "\nexit 0\n");
-    s.selfPid = std::to_string(first.pid);
-    s.others = ",0," + std::to_string(stubborn.pid) + ",";
+                                      std::to_string(first.pid()) + "\nexit 0\n");
+    s.selfPid = std::to_string(first.pid());
+    s.others = ",0," + std::to_string(stubborn.pid()) + ",";
 
     EXPECT_EQ(s.run(), 10);
     const auto lines = s.logLines();
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[1],
-              "App PID " + std::to_string(stubborn.pid) + " did not exit; original installation untouched");
+              "App PID " + std::to_string(stubborn.pid()) + " did not exit; original installation untouched");
     std::ifstream in(polls);
     std::vector<std::string> intervals;
     for (std::string line; std::getline(in, line);)
@@ -373,8 +343,8 @@ TEST(FirstInstallScriptTest, HostilePathsInstallAndRunNothing) {
     const fs::path hostile = s.dir.path() / "Down loads" / "it's \"$(touch pwned)\" `touch pwned2`.app";
     s.makeSource(hostile, {.build = 101});
     s.removeSource = "yes";
-    Child self("sleep 0.3");
-    s.selfPid = std::to_string(self.pid);
+    ReapedChild self("sleep 0.3");
+    s.selfPid = std::to_string(self.pid());
 
     EXPECT_EQ(s.run(), 0);
     EXPECT_EQ(s.installed(), "101");
@@ -383,6 +353,35 @@ TEST(FirstInstallScriptTest, HostilePathsInstallAndRunNothing) {
     EXPECT_TRUE(fs::exists(hostile.parent_path()));
     for (const auto& entry : fs::recursive_directory_iterator(s.dir.path()))
         EXPECT_FALSE(entry.path().filename().string().starts_with("pwned")) << entry.path();
+}
+
+// The installed build as the offer reads it: a file that is no bundle information or has no
+// usable value reads as "", one that cannot be read or parsed throws (and counts as 0 there).
+TEST(KorvaneMigrationTest, LoadPlistVersion) {
+    TempDir dir;
+    auto plist = [](const std::string& body) {
+        return R"(<?xml version="1.0" encoding="UTF-8"?><plist version="1.0">)" + body + "</plist>";
+    };
+    const std::vector<std::pair<std::optional<std::string>, std::optional<std::string>>> cases = {
+        {plist("<dict><key>CFBundleVersion</key><string>101</string></dict>"), "101"},
+        {plist("<dict><key>CFBundleVersion</key><string>10 1</string></dict>"), "10 1"},
+        {plist("<dict><key>CFBundleVersion</key><integer>101</integer></dict>"), ""},
+        {plist("<dict><key>CFBundleName</key><string>Korvane</string></dict>"), ""},
+        {plist("<array><string>101</string></array>"), ""},
+        {"not a property list", std::nullopt},
+        {std::nullopt, std::nullopt}, // no file
+    };
+    int index = 0;
+    for (const auto& [content, version] : cases) {
+        const fs::path bundle = dir.path() / (std::to_string(++index) + ".app");
+        fs::create_directories(bundle / "Contents");
+        if (content) std::ofstream(bundle / "Contents/Info.plist") << *content;
+        if (version) {
+            EXPECT_EQ(KorvaneMigration::loadPlistVersion(bundle), *version) << index;
+        } else {
+            EXPECT_ANY_THROW(KorvaneMigration::loadPlistVersion(bundle)) << index;
+        }
+    }
 }
 
 } // namespace
