@@ -32,105 +32,50 @@ constexpr const char* kHint =
 // Runs the rest of the command line with "$1" read-only in a private mount namespace.
 constexpr const char* kReadOnly = R"(mount --bind -o ro "$1" "$1" || exit 99; shift; exec "$@")";
 
+enum Situation { Plain, RunningCopy, ReadOnly, NotAsked, FromInstalled };
+
 struct Case {
     const char* name;
     std::optional<std::string> installed; // the version installed beforehand
-    bool offer = true;                    // KORVANE_OFFER_MOVE=1
-    bool readOnly = false;                // the Applications folder is not writable
-    bool runningCopy = false;             // the installed copy is running
-    std::string answers;                  // KORVANE_ALERT_ANSWERS
-    std::vector<std::string> titles;      // the alerts shown
-    std::string text;                     // the last one's
-    std::string afterwards;               // the version installed afterwards, "none" when nothing is
-    bool opensInstalled = false;
-    bool sourceKept = true;
-    bool fromInstalled = false; // the installed copy itself runs, by a path that is not written plainly
+    Situation situation;
+    std::string answers;             // KORVANE_ALERT_ANSWERS
+    std::vector<std::string> titles; // the alerts shown
+    std::string text;                // the last one's
+    std::string afterwards;          // the version installed afterwards, "none" when nothing is
+    bool opensInstalled;
+    bool sourceKept;
 };
 
 bool waitUntil(const std::function<bool()>& condition) {
-    for (auto deadline = std::chrono::steady_clock::now() + 30s;
-         std::chrono::steady_clock::now() < deadline;) {
-        if (condition()) return true;
+    for (int i = 0; i < 1500 && !condition(); ++i)
         std::this_thread::sleep_for(20ms);
-    }
     return condition();
 }
 
 TEST(MoveToApplicationsTest, TheOfferAndWhatFollows) {
     const std::string fresh =
         "将 Korvane v1.0.0 安装到「应用程序」，以后直接在客户端内升级，不需要重复下载安装。";
-    const std::string overwrite =
+    const std::string older =
         "检测到「应用程序」内还有旧版本。将覆盖旧版，保留账号和节点资料，安装 v1.0.0 后自动重新打开。";
-    const std::string installedText =
-        "在「应用程序」中已有 Korvane，建议使用原来的程序，避免产生重复客户端。";
+    const std::string same = "在「应用程序」中已有 Korvane，建议使用原来的程序，避免产生重复客户端。";
+    const std::string denied =
+        "当前账号没有「应用程序」目录的安装权限，需要由 Mac 管理员完成第一次安装。" + std::string(kHint);
+    // clang-format off
     const std::vector<Case> cases = {
-        {"nothing installed: installed, opened, the download removed",
-         std::nullopt,
-         true,
-         false,
-         false,
-         "",
-         {kInstall},
-         fresh,
-         "101",
-         false,
-         false},
-        {"an older copy running: asked to quit, waited for, replaced",
-         "100",
-         true,
-         false,
-         true,
-         "",
-         {kInstall},
-         overwrite,
-         "101",
-         false,
-         false},
-        {"not now", std::nullopt, true, false, false, "1", {kInstall}, fresh, "none"},
-        {"same build installed: opened instead",
-         "101",
-         true,
-         false,
-         false,
-         "",
-         {kInstalled},
-         installedText,
-         "101",
-         true},
-        {"newer build installed, cancelled",
-         "102",
-         true,
-         false,
-         false,
-         "1",
-         {kInstalled},
-         installedText,
-         "102"},
-        {"Applications not writable",
-         "100",
-         true,
-         true,
-         false,
-         "",
-         {kInstall, "自动安装未能启动"},
-         "当前账号没有「应用程序」目录的安装权限，需要由 Mac 管理员完成第一次安装。" + std::string(kHint),
-         "100"},
-        {"no offer unless asked", std::nullopt, false, false, false, "", {}, "", "none"},
-        {"the installed copy starts as usual",
-         "101",
-         true,
-         false,
-         false,
-         "",
-         {},
-         "",
-         "101",
-         false,
-         true,
-         true},
+        {"nothing installed: installed and opened, the download removed", std::nullopt, Plain, "",
+         {kInstall}, fresh, "101", false, false},
+        {"an older copy running: asked to quit, waited for, replaced", "100", RunningCopy, "",
+         {kInstall}, older, "101", false, false},
+        {"not now", std::nullopt, Plain, "1", {kInstall}, fresh, "none", false, true},
+        {"same build installed: opened instead", "101", Plain, "", {kInstalled}, same, "101", true, true},
+        {"newer build installed, cancelled", "102", Plain, "1", {kInstalled}, same, "102", false, true},
+        {"Applications not writable", "100", ReadOnly, "", {kInstall, "自动安装未能启动"}, denied, "100", false, true},
+        {"no offer unless asked", std::nullopt, NotAsked, "", {}, "", "none", false, true},
+        {"the installed copy starts as usual", "101", FromInstalled, "", {}, "", "101", false, true},
     };
+    // clang-format on
     for (const auto& c : cases) {
-        if (c.readOnly && ::geteuid() != 0) continue;
+        if (c.situation == ReadOnly && ::geteuid() != 0) continue;
         TempDir home;
         const fs::path root = home.path() / "root";
         const fs::path app = root / "Applications" / "Korvane.app";
@@ -148,7 +93,7 @@ TEST(MoveToApplicationsTest, TheOfferAndWhatFollows) {
         if (c.installed) {
             writeTestBundle(
                 app, {.build = 0, .versionText = *c.installed, .resources = {{"UI/index.html", "<p>"}}});
-            if (c.runningCopy) {
+            if (c.situation == RunningCopy) {
                 fs::copy_file("/usr/bin/sleep", app / "Contents/MacOS/Korvane-running");
                 copy.emplace("exec '" + (app / "Contents/MacOS/Korvane-running").string() + "' 600");
                 copy->waitForExec(app / "Contents/MacOS/Korvane-running");
@@ -157,10 +102,11 @@ TEST(MoveToApplicationsTest, TheOfferAndWhatFollows) {
 
         auto options = e2e::sessionOptions(home.path());
         options.root = root;
-        options.bundle = c.fromInstalled ? root / "Applications/../Applications/Korvane.app/" : source;
+        options.bundle =
+            c.situation == FromInstalled ? root / "Applications/../Applications/Korvane.app/" : source;
         options.environment = {{"KORVANE_OPEN_EXECUTABLE", "started"}, {"KORVANE_ALERT_ANSWERS", c.answers}};
-        if (c.offer) options.environment["KORVANE_OFFER_MOVE"] = "1";
-        if (c.readOnly) {
+        if (c.situation != NotAsked) options.environment["KORVANE_OFFER_MOVE"] = "1";
+        if (c.situation == ReadOnly) {
             options.arguments = {"-m",
                                  "--propagation",
                                  "private",
