@@ -86,13 +86,16 @@ TEST(MoveToApplicationsTest, TheOfferAndWhatFollows) {
         tools.trust(team);
         fs::create_directories(root / "Applications");
         // The copy to install; what the launcher starts of it leaves a mark in the home.
-        writeTestBundle(source, {.build = 101, .resources = {{"UI/index.html", "<p>"}}});
+        TestBundle contents;
+        contents.resources = {{"UI/index.html", "<p>"}};
+        contents.build = 101;
+        writeTestBundle(source, contents);
         writeFileAtomically(source / "Contents/MacOS/started", "#!/bin/sh\ntouch \"$HOME/started\"\n", 0755);
         signBundle(source, team);
         std::optional<ReapedChild> copy;
         if (c.installed) {
-            writeTestBundle(
-                app, {.build = 0, .versionText = *c.installed, .resources = {{"UI/index.html", "<p>"}}});
+            contents.versionText = *c.installed;
+            writeTestBundle(app, contents);
             if (c.situation == RunningCopy) {
                 fs::copy_file("/usr/bin/sleep", app / "Contents/MacOS/Korvane-running");
                 copy.emplace("exec '" + (app / "Contents/MacOS/Korvane-running").string() + "' 600");
@@ -136,10 +139,13 @@ TEST(MoveToApplicationsTest, TheOfferAndWhatFollows) {
         for (const auto& alert : session.eventsNamed("alert"))
             titles.push_back(alert["title"]);
         EXPECT_EQ(titles, c.titles) << c.name;
-        if (!titles.empty()) EXPECT_EQ(session.eventsNamed("alert").back()["text"], c.text) << c.name;
+        if (!titles.empty()) {
+            EXPECT_EQ(session.eventsNamed("alert").back()["text"], c.text) << c.name;
+        }
         EXPECT_EQ(session.eventsNamed("openApplication").size(), c.opensInstalled ? 1u : 0u) << c.name;
-        if (c.opensInstalled)
+        if (c.opensInstalled) {
             EXPECT_EQ(session.eventsNamed("openApplication")[0]["path"], app.string()) << c.name;
+        }
 
         if (c.titles == std::vector<std::string>{kInstall} && c.answers.empty()) {
             EXPECT_TRUE(waitUntil([&] {
@@ -152,7 +158,9 @@ TEST(MoveToApplicationsTest, TheOfferAndWhatFollows) {
         } else {
             EXPECT_FALSE(fs::exists(updates / "installer.log")) << c.name;
         }
-        if (copy) EXPECT_EQ(copy->endingSignal(), SIGTERM) << c.name;
+        if (copy) {
+            EXPECT_EQ(copy->endingSignal(), SIGTERM) << c.name;
+        }
         EXPECT_EQ(fs::exists(app) ? KorvaneMigration::loadPlistVersion(app) : "none", c.afterwards) << c.name;
         EXPECT_EQ(fs::exists(source), c.sourceKept) << c.name;
         std::error_code error;

@@ -44,19 +44,26 @@ struct Script {
     Script() : tools(root()) {
         tools.trust(team);
         fs::create_directories(root() / "Applications");
-        makeSource(dir.path() / "Downloads" / "Korvane.app", {.build = 101});
+        makeSource(dir.path() / "Downloads" / "Korvane.app");
     }
     fs::path root() const { return dir.path() / "root"; }
     fs::path app() const { return root() / "Applications" / "Korvane.app"; }
     fs::path script() const { return dir.path() / "updates" / "install-1.zsh"; }
 
-    void makeSource(const fs::path& bundle, const TestBundle& contents, const SigningKey* key = nullptr) {
+    // A signed bundle of build 101.
+    void makeSource(const fs::path& bundle, const std::string& identifier = kClientIdentifier,
+                    const SigningKey* key = nullptr) {
         source = bundle;
+        TestBundle contents;
+        contents.build = 101;
+        contents.identifier = identifier;
         writeTestBundle(bundle, contents);
-        signBundle(bundle, key ? *key : team, contents.identifier);
+        signBundle(bundle, key ? *key : team, identifier);
     }
     void install(const std::string& version) {
-        writeTestBundle(app(), {.build = 100, .versionText = version});
+        TestBundle contents;
+        contents.versionText = version;
+        writeTestBundle(app(), contents);
         signBundle(app(), team);
     }
 
@@ -151,8 +158,7 @@ TEST(FirstInstallScriptTest, EveryWayOutLeavesTheInstallationAsItsCodeSays) {
          [](Script& s) { s.removeSource = "yes"; }},
         {"a hostile path, its copy waited for", 0, kInstalled, false, "101", {"101"}, false,
          [](Script& s) {
-             s.makeSource(s.dir.path() / "Down loads/it's \"$(touch pwned)\" `touch pwned`.app",
-                          {.build = 101});
+             s.makeSource(s.dir.path() / "Down loads/it's \"$(touch pwned)\" `touch pwned`.app");
              s.removeSource = "yes";
              s.selfPid = std::to_string(s.self.emplace("sleep 0.3").pid());
          }},
@@ -171,9 +177,9 @@ TEST(FirstInstallScriptTest, EveryWayOutLeavesTheInstallationAsItsCodeSays) {
         {"wrong build", 15, kInvalid, false, "none", {}, true,
          [](Script& s) { s.required = "102"; }},
         {"wrong identifier", 15, kInvalid, false, "none", {}, true,
-         [](Script& s) { s.makeSource(s.dir.path() / "K.app", {.build = 101, .identifier = "art.other"}); }},
+         [](Script& s) { s.makeSource(s.dir.path() / "K.app", "art.other"); }},
         {"untrusted signature", 15, kInvalid, false, "100", {}, true,
-         [&](Script& s) { s.install("100"); s.makeSource(s.dir.path() / "K.app", {.build = 101}, &other); }},
+         [&](Script& s) { s.install("100"); s.makeSource(s.dir.path() / "K.app", kClientIdentifier, &other); }},
         {"installed build newer", 16, kRefused, false, "102", {}, true,
          [](Script& s) { s.install("102"); }},
         {"installed build newer beyond 64 bits", 16, kRefused, false, "00123456789012345678901", {}, true,
