@@ -5,6 +5,7 @@
 #include "app/korvane_application.h"
 #include "app/process_services.h"
 #include "base/event_loops.h"
+#include "base/text.h"
 #include "platform/posix_platform.h"
 #include "shells/headless/headless_platform.h"
 #include "sysproxy/proxy_settings_backend.h"
@@ -12,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -49,6 +51,17 @@ NetworkPath parseNetworkPath(const Json& command) {
     return path;
 }
 
+// "1,0" -> {1, 0}; anything that is not a number is skipped.
+std::vector<int> parseAnswers(const std::string& text) {
+    std::vector<int> answers;
+    std::stringstream list(text);
+    for (std::string item; std::getline(list, item, ',');) {
+        if (auto answer = parseDecimalInteger(item); answer && *answer >= 0 && *answer < 100)
+            answers.push_back(static_cast<int>(*answer));
+    }
+    return answers;
+}
+
 class Shell {
 public:
     Shell(int argc, char** argv)
@@ -67,6 +80,14 @@ public:
         // another backend.
         controller_ = std::make_unique<KorvaneApplication>(
             platform_, defaultHttpClient(), nullptr, chooseProxySettings(ProxySettingsDefault::Networksetup));
+        // Started from a build or temporary folder, the shell runs as it is unless asked to
+        // behave like an installed client that offers to move itself into the Applications folder.
+        const char* offerMove = std::getenv("KORVANE_OFFER_MOVE");
+        controller_->setOffersMoveToApplications(offerMove && std::string(offerMove) == "1");
+        // Alerts of the launch itself come before any command is read: their answers are given
+        // up front.
+        if (const char* answers = std::getenv("KORVANE_ALERT_ANSWERS"))
+            windows_.queueAlertAnswers(parseAnswers(answers));
         controller_->applicationDidFinishLaunching();
         events_.emit("ready");
         std::thread([this] { readCommands(); }).detach();

@@ -14,6 +14,7 @@
 #include "diag/quality_log.h"
 #include "panel/node_cache.h"
 #include "platform/system_info.h"
+#include "update/korvane_migration.h"
 
 #include <korvane_deployment.h>
 
@@ -317,7 +318,12 @@ Task<void> KorvaneApplication::recoverStaleSystemProxy() {
 
 // ---- Seams -------------------------------------------------------------------------------
 
-bool KorvaneApplication::offerMoveToApplicationsIfNeeded() { return false; }
+// A copy outside the canonical installation only offers to move itself there and quits.
+bool KorvaneApplication::offerMoveToApplicationsIfNeeded() {
+    if (!offersMoveToApplications_ || KorvaneMigration::isCanonical(platform_.bundle)) return false;
+    KorvaneMigration::offer(platform_);
+    return true;
+}
 void KorvaneApplication::startWhitelistPulse() {
     // Asked afresh for every pulse; the coordinator goes before the controller's state does.
     auto context = [this]() -> std::optional<KorvanePulseContext> {

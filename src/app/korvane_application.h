@@ -51,6 +51,10 @@ public:
     KorvaneApplication(const KorvaneApplication&) = delete;
     KorvaneApplication& operator=(const KorvaneApplication&) = delete;
 
+    // Whether a copy started from outside the Applications folder offers to move itself there
+    // instead of starting (off unless the shell turns it on).
+    void setOffersMoveToApplications(bool offers) { offersMoveToApplications_ = offers; }
+
     // Application delegate.
     void applicationDidFinishLaunching();
     void applicationDidBecomeActive();
@@ -207,6 +211,7 @@ private:
     std::string mode_ = "smart";
     std::string selectedNode_;
 
+    bool offersMoveToApplications_ = false;
     bool startupReady_ = false;
     bool launchUpdateTriggered_ = false;
     bool lastSocksReady_ = false;
