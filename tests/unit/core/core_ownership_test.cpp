@@ -87,10 +87,11 @@ TEST_F(CoreOwnershipTest, APortHeldByAnotherProgramStopsTheStartBeforeAnythingRu
         ASSERT_EQ(::listen(listener, 4), 0);
 
         std::optional<std::string> error;
+        const std::vector<Node> nodes = {Node{"n", "SS", "h", 1}};
         auto start = [&]() -> Task<void> {
             try {
-                co_await core.startCore("proxies:\n  - {name: n, type: ss, server: h, port: 1}\n",
-                                        {Node{"n", "SS", "h", 1}}, "smart");
+                co_await core.startCore("proxies:\n  - {name: n, type: ss, server: h, port: 1}\n", nodes,
+                                        "smart");
             } catch (const KorvaneError& e) {
                 error = e.what();
             }
