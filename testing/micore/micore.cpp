@@ -959,6 +959,12 @@ int main(int argc, char** argv) {
     if (const char* delay = std::getenv("MICORE_MIXED_PORT_DELAY_MS"))
         std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(delay)));
     listenOn(kMixedPort, serveMixed, "Start Mixed(http+socks) server error");
+    if (const char* after = std::getenv("MICORE_EXIT_AFTER_MS")) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(after)));
+        std::printf("level=fatal msg=\"stand-in crash\"\n");
+        std::fflush(stdout);
+        ::_exit(2);
+    }
     for (;;)
         ::pause();
 }
