@@ -3,6 +3,7 @@
 #include "base/serial_queue.h"
 #include "base/task.h"
 #include "sysproxy/proxy_backup.h"
+#include "sysproxy/proxy_change_lock.h"
 #include "sysproxy/proxy_settings_backend.h"
 
 #include <filesystem>
@@ -32,6 +33,8 @@ public:
 
     const std::filesystem::path& backup() const { return backup_; }
     const std::filesystem::path& tempDir() const { return tempDir_; }
+    // The lock every change of the settings holds, beside the backup file.
+    std::filesystem::path changeLock() const { return backup_.string() + ".lock"; }
     // The backend's code for the event log; "none" without one.
     const char* settingsName() const { return settings_ ? settings_->name() : "none"; }
     // Throws the user's error when no backend can change the settings, so that a connection
@@ -49,8 +52,9 @@ public:
     // A kind saved as on but without a server and port the tool accepts is written off.
     static std::string restoreScript(const std::vector<ServiceSnapshot>& services);
     // Runs script as administrator behind the prompt of `operation` ("restore" or "enable").
-    // A dismissed prompt throws ProxyAuthorizationCancelled.
-    static void runPrivileged(const std::string& script, const std::string& operation);
+    // A dismissed prompt throws ProxyAuthorizationCancelled. The run keeps change's lock.
+    static void runPrivileged(const std::string& script, const std::string& operation,
+                              const ProxyChangeLock* change = nullptr);
 
     // Switches every enabled service to the local proxy.
     Task<void> enable();
