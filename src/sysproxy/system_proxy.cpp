@@ -306,29 +306,30 @@ void SystemProxy::runPrivileged(const std::string& script, const std::string& op
 Task<void> SystemProxy::enable() {
     checkAvailable();
     SerialQueue::Turn turn = co_await queue_.next();
-    auto switchOn = withinTurn(std::move(turn), [backup = backup_, lock = changeLock(), settings = settings_] {
-        if (settings->switchesWithoutRecord()) {
-            settings->switchOnWithoutRecord();
-            return;
-        }
-        const ProxyChangeLock change(lock);
-        const bool existed = fileExists(backup);
-        // A record that exists already holds the settings from before the first switch.
-        if (!existed) writeProxyBackup(backup, settings->snapshot());
-        // The switch works from what the file holds, never from what was meant to be written.
-        const ProxyBackup record = readProxyBackup(backup);
-        try {
-            settings->switchOn(record, change);
-        } catch (const ProxyAuthorizationCancelled&) {
-            // Nothing was changed; a file from before this call still describes the user's
-            // settings and stays.
-            if (!existed) {
-                std::error_code ignored;
-                std::filesystem::remove(backup, ignored);
+    auto switchOn =
+        withinTurn(std::move(turn), [backup = backup_, lock = changeLock(), settings = settings_] {
+            if (settings->switchesWithoutRecord()) {
+                settings->switchOnWithoutRecord();
+                return;
             }
-            throw;
-        }
-    });
+            const ProxyChangeLock change(lock);
+            const bool existed = fileExists(backup);
+            // A record that exists already holds the settings from before the first switch.
+            if (!existed) writeProxyBackup(backup, settings->snapshot());
+            // The switch works from what the file holds, never from what was meant to be written.
+            const ProxyBackup record = readProxyBackup(backup);
+            try {
+                settings->switchOn(record, change);
+            } catch (const ProxyAuthorizationCancelled&) {
+                // Nothing was changed; a file from before this call still describes the user's
+                // settings and stays.
+                if (!existed) {
+                    std::error_code ignored;
+                    std::filesystem::remove(backup, ignored);
+                }
+                throw;
+            }
+        });
     co_await blocking(std::move(switchOn));
 }
 
@@ -344,7 +345,7 @@ Task<void> SystemProxy::restore() {
             if (!settings) throw KorvaneError(kNoSettings);
             settings->putBack(readProxyBackup(backup), change);
             std::error_code error;
-            if (!std::filesystem::remove(backup, error) && error) throw FileError(error.value());
+            if (!std::filesystem::remove(backup, error) && error) throw ProxyRecordKept(error.value());
             return;
         }
         if (settings && settings->mayBeSwitchedWithoutRecord()) settings->putBackWithoutRecord();

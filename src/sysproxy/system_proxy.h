@@ -1,5 +1,6 @@
 #pragma once
 
+#include "base/errors.h"
 #include "base/serial_queue.h"
 #include "base/task.h"
 #include "sysproxy/proxy_backup.h"
@@ -12,6 +13,15 @@
 #include <vector>
 
 namespace korvane {
+
+// A restore that put the user's settings back but could not remove the backup file (a
+// read-only support directory, say). The settings are the user's: nothing depends on the
+// client any more, and the file's next restore only writes the same settings again. what() is
+// the removal's error.
+class ProxyRecordKept : public FileError {
+public:
+    using FileError::FileError;
+};
 
 // Points the computer's proxy settings at the core's local port and puts them back, through
 // a backend: the network services' settings tool (the default; changes go through the
@@ -59,6 +69,7 @@ public:
     // Switches every enabled service to the local proxy.
     Task<void> enable();
     // Puts the saved settings back; nothing to do without a backup file or a switched helper.
+    // Throws ProxyRecordKept when only the file's removal failed.
     Task<void> restore();
     // Whether an operation is under way or waits its turn (an enable that has not written its
     // record yet still has to be restored after).

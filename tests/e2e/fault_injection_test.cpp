@@ -89,7 +89,8 @@ bool anythingRunsBelow(const fs::path& directory) {
 
 // Fills the file system that holds directory, as seen by process pid, until it is full.
 void fillUp(pid_t pid, const fs::path& directory) {
-    const fs::path filler = fs::path("/proc") / std::to_string(pid) / "root" / directory.relative_path() / "filler";
+    const fs::path filler =
+        fs::path("/proc") / std::to_string(pid) / "root" / directory.relative_path() / "filler";
     const int fd = ::open(filler.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     ASSERT_GE(fd, 0) << filler;
     const std::string block(4096, 'x');
@@ -105,7 +106,8 @@ protected:
         for (auto* probe : {&probeA, &probeB})
             probe->route("HEAD", "/generate_204", HttpResponse::text(204, ""));
         const std::string yaml = "proxies:\n  - {name: \"" + kNode +
-                                 "\", type: socks5, server: 127.0.0.1, port: " + std::to_string(node.port()) + "}\n";
+                                 "\", type: socks5, server: 127.0.0.1, port: " + std::to_string(node.port()) +
+                                 "}\n";
         fs::create_directories(support());
         writeSubscriptionCache(support(), yaml, extractNodes(yaml));
     }
@@ -125,8 +127,14 @@ protected:
     // is the support directory and $3 a third argument) has changed what it sees there.
     HeadlessSession::Options inNamespace(const std::string& mounting, const std::string& third = "") const {
         auto options = this->options();
-        options.arguments = {"-m",  "/bin/sh",         "-c", mounting + " && exec \"$2\"", "sh", support().string(),
-                             options.executable.string(), third};
+        options.arguments = {"-m",
+                             "/bin/sh",
+                             "-c",
+                             mounting + " && exec \"$2\"",
+                             "sh",
+                             support().string(),
+                             options.executable.string(),
+                             third};
         options.executable = "/usr/bin/unshare";
         return options;
     }
@@ -201,7 +209,9 @@ TEST_F(FaultInjectionTest, AClientKilledAtAnyStepLeavesTheNetworkAsItWasAfterThe
         {"connect: the probes under way",
          {},
          false,
-         [&] { probeA.route("HEAD", "/generate_204", HttpResponse{204, {}, "", 3000ms}); },
+         [&] {
+             probeA.route("HEAD", "/generate_204", HttpResponse{204, {}, "", 3000ms});
+         },
          [&] { return probeA.count("HEAD", "/generate_204") > 0; },
          0},
         {"connect: the record written, the switch's prompt open",
@@ -312,7 +322,8 @@ TEST_F(FaultInjectionTest, AFullSupportDirectoryStopsTheConnectBeforeAnySettingC
     fs::copy(support(), seed, fs::copy_options::recursive);
     launch(inNamespace("mount -t tmpfs -o size=64k,mode=0700 korvane-full \"$1\" && cp -a \"$3\"/. \"$1\"/",
                        seed.string()));
-    const fs::path inside = fs::path("/proc") / std::to_string(session->pid()) / "root" / support().relative_path();
+    const fs::path inside =
+        fs::path("/proc") / std::to_string(session->pid()) / "root" / support().relative_path();
 
     probeA.route("HEAD", "/generate_204", HttpResponse{204, {}, "", 800ms});
     const std::string id = send("connect", {{"nodeName", kNode}});
