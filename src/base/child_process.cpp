@@ -39,6 +39,9 @@ pid_t startProcess(const std::string& path, const std::vector<std::string>& argu
         posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
     }
     if (kept) posix_spawn_file_actions_adddup2(&actions, kept.get(), 3);
+    // Nothing else: a descriptor this process inherited without close-on-exec (a lock its own
+    // parent holds, say) must not live on in a child that outlives it.
+    posix_spawn_file_actions_addclosefrom_np(&actions, kept ? 4 : 3);
 
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(path.c_str()));

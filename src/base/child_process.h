@@ -19,8 +19,9 @@ struct ChildExtras {
 // Starts the program at path with arguments (no shell), standard input from the null device
 // and standard output and error both on outputFd (the null device when it is -1; standard error
 // alone goes there too when errorsToNull), with default signal handling and nothing blocked,
-// whatever the calling thread has set up for itself. The environment and working directory are
-// this process's. Returns the child's id; a program that cannot be started throws FileError.
+// whatever the calling thread has set up for itself, and no other open file of this process
+// (but the kept one of extras). The environment and working directory are this process's. Returns the child's
+// id; a program that cannot be started throws FileError.
 pid_t startProcess(const std::string& path, const std::vector<std::string>& arguments, int outputFd = -1,
                    bool errorsToNull = false, ChildExtras extras = {});
 
