@@ -247,7 +247,9 @@ TEST_F(FaultInjectionTest, AClientKilledAtAnyStepLeavesTheNetworkAsItWasAfterThe
         ASSERT_TRUE(eventually(step.reached)) << session->describeEvents();
         session->sendSignal(SIGKILL);
         session->waitForExit();
-        session.reset();
+        // Kept until the relaunch is through: its end takes its process group down, and with it
+        // a core the killed client left running.
+        const auto killed = std::move(session);
 
         // The user starts the client again; whatever the killed one left runs on meanwhile.
         tools.setPromptMode("run");
@@ -277,7 +279,8 @@ TEST_F(FaultInjectionTest, AReadOnlySupportDirectoryNeverLeavesTheNetworkSwitche
     ASSERT_EQ(connectError(), "");
     session->sendSignal(SIGKILL);
     session->waitForExit();
-    session.reset();
+    const auto killed = std::move(session); // its end would take the orphaned core down
+    ASSERT_TRUE(localPortAccepts(MihomoCore::kControllerPort));
     const auto record = readFile(backup());
     ASSERT_TRUE(record.has_value());
 
