@@ -1,7 +1,7 @@
 # The two commands of the README, and the steps they are made of. Everything the build
 # needs is installed by scripts/setup.sh (Debian packages only).
 
-.PHONY: all setup build test demo format check-format bench clean
+.PHONY: all setup build test tsan demo format check-format bench clean
 
 # bash, for pipefail: a benchmark that fails must fail the target even when its output is teed.
 SHELL := /bin/bash
@@ -19,6 +19,10 @@ build: setup
 test: build
 	bash scripts/check-format.sh
 	ctest --preset debug -j2
+
+# The runtime, HTTP, system proxy and connection tests under ThreadSanitizer (the tsan preset).
+tsan: setup
+	bash scripts/tsan.sh
 
 # Starts the desktop client against the loopback demo services, signs in with the demo account
 # through the page and connects through the demo's live node (the proxy switch goes to the GNOME

@@ -113,6 +113,9 @@ HeadlessSession::HeadlessSession(Options options) : options_(std::move(options))
     posix_spawn_file_actions_adddup2(&actions, input[0], STDIN_FILENO);
     posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
     if (options_.captureStderr) posix_spawn_file_actions_adddup2(&actions, error[1], STDERR_FILENO);
+    // Nothing else of the test's: a client (or its core) outliving a killed test must not keep
+    // its files open, such as the lock of the machine's fixed ports that flock(1) hands down.
+    posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
 
     // The child starts like any program: nothing blocked, SIGPIPE fatal. Its own process group
     // lets the destructor take its descendants down with it.

@@ -266,6 +266,10 @@ Task<void> KorvaneApplication::exitTask() {
         co_await disconnectCore();
     } catch (const Cancelled&) {
         throw;
+    } catch (const ProxyRecordKept&) {
+        // The user's settings are back; only the backup file stayed, and the next launch
+        // restoring from it writes the same settings again. Refusing to quit would protect
+        // nothing and keep the user from ever quitting while the folder cannot be written.
     } catch (const std::exception& error) {
         failure = error.what();
     }
