@@ -322,6 +322,20 @@ UpdateTools::UpdateTools(fs::path root) : root_(std::move(root)) {
         fs::permissions(to, fs::perms(0755));
     }
     fs::create_directories(root_ / "var/stand-in/codesign");
+    // What the install scripts run: Debian's own tools at their macOS paths, and the stand-ins
+    // of the application launcher and the property list tool.
+    for (const char* path : {"/bin/mv", "/bin/rm", "/bin/kill", "/bin/sleep", "/bin/date", "/usr/bin/mktemp",
+                             "/usr/bin/nohup"}) {
+        const fs::path to = root_ / fs::path(path).relative_path();
+        fs::remove(to);
+        fs::create_symlink(fs::path("/usr/bin") / fs::path(path).filename(), to);
+    }
+    fs::create_directories(root_ / "usr/libexec");
+    for (const auto& [name, to] : std::vector<std::pair<const char*, fs::path>>{
+             {"open", root_ / "usr/bin/open"}, {"PlistBuddy", root_ / "usr/libexec/PlistBuddy"}}) {
+        fs::copy_file(kStandIns / name, to, fs::copy_options::overwrite_existing);
+        fs::permissions(to, fs::perms(0755));
+    }
 }
 
 void UpdateTools::trust(const SigningKey& key) {

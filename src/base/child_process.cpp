@@ -14,23 +14,10 @@ extern char** environ;
 
 namespace korvane {
 
-pid_t startProcess(const std::string& path, const std::vector<std::string>& arguments, int outputFd,
-                   bool errorsToNull) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    if (outputFd >= 0) {
-        posix_spawn_file_actions_adddup2(&actions, outputFd, STDOUT_FILENO);
-        if (errorsToNull) {
-            posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-        } else {
-            posix_spawn_file_actions_adddup2(&actions, outputFd, STDERR_FILENO);
-        }
-    } else {
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-    }
+namespace {
 
+pid_t spawn(const std::string& path, const std::vector<std::string>& arguments,
+            const posix_spawn_file_actions_t& actions, short extraFlags) {
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(path.c_str()));
     for (const auto& argument : arguments)
@@ -49,14 +36,59 @@ pid_t startProcess(const std::string& path, const std::vector<std::string>& argu
     sigaddset(&defaults, SIGHUP);
     posix_spawnattr_setsigmask(&attributes, &none);
     posix_spawnattr_setsigdefault(&attributes, &defaults);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    posix_spawnattr_setflags(&attributes,
+                             static_cast<short>(POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | extraFlags));
 
     pid_t pid = -1;
     const int error = ::posix_spawn(&pid, path.c_str(), &actions, &attributes, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     if (error != 0) throw FileError(error);
     return pid;
+}
+
+} // namespace
+
+pid_t startDetachedProcess(const std::string& path, const std::vector<std::string>& arguments) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+    try {
+        const pid_t pid = spawn(path, arguments, actions, POSIX_SPAWN_SETSID);
+        posix_spawn_file_actions_destroy(&actions);
+        return pid;
+    } catch (...) {
+        posix_spawn_file_actions_destroy(&actions);
+        throw;
+    }
+}
+
+pid_t startProcess(const std::string& path, const std::vector<std::string>& arguments, int outputFd,
+                   bool errorsToNull) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    if (outputFd >= 0) {
+        posix_spawn_file_actions_adddup2(&actions, outputFd, STDOUT_FILENO);
+        if (errorsToNull) {
+            posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+        } else {
+            posix_spawn_file_actions_adddup2(&actions, outputFd, STDERR_FILENO);
+        }
+    } else {
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+    }
+
+    try {
+        const pid_t pid = spawn(path, arguments, actions, 0);
+        posix_spawn_file_actions_destroy(&actions);
+        return pid;
+    } catch (...) {
+        posix_spawn_file_actions_destroy(&actions);
+        throw;
+    }
 }
 
 ChildProcess::ChildProcess(ChildProcess&& other) noexcept

@@ -15,6 +15,12 @@ namespace korvane {
 pid_t startProcess(const std::string& path, const std::vector<std::string>& arguments, int outputFd = -1,
                    bool errorsToNull = false);
 
+// Starts the program at path with arguments (no shell) detached: in a session of its own, with
+// standard input, output and error on the null device, default signal handling and nothing
+// blocked. It is not waited for: it may outlive this process. Returns its id; a program that
+// cannot be started throws FileError.
+pid_t startDetachedProcess(const std::string& path, const std::vector<std::string>& arguments);
+
 // A child process this process started and has to reap. Main thread only. Destroying the
 // object does not stop the child.
 class ChildProcess {
