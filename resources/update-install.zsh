@@ -47,7 +47,7 @@ setopt no_unset pipe_fail err_exit extended_glob
 readonly app=$1 transaction=$2 old_pid=$3 from_build=$4 to_build=$5 updates=$6
 readonly root=${KORVANE_ROOT:-}
 readonly MV=$root/bin/mv RM=$root/bin/rm SLEEP=$root/bin/sleep MKTEMP=$root/usr/bin/mktemp
-readonly OPEN=$root/usr/bin/open
+readonly OPEN=$root/usr/bin/open PS=$root/bin/ps
 
 # The wait for the old copy: at most this many checks, one every poll interval (~30 s).
 readonly poll_limit=600 poll_interval=0.05
@@ -113,12 +113,21 @@ trap '' HUP
 
 is_decimal "$old_pid" && (( old_pid > 0 )) || exit 65
 
+# Whether the old copy has exited: gone, or a zombie its parent has not collected yet (it holds
+# no files or ports any more).
+old_copy_exited() {
+    local state
+    kill -0 "$old_pid" 2>/dev/null || return 0
+    state=$("$PS" -o stat= -p "$old_pid" 2>/dev/null) || state=
+    [[ $state == Z* ]]
+}
+
 # The old copy quits right after starting this script.
 for (( polls = 0; polls < poll_limit; ++polls )); do
-    kill -0 "$old_pid" 2>/dev/null || break
+    old_copy_exited && break
     "$SLEEP" "$poll_interval"
 done
-kill -0 "$old_pid" 2>/dev/null && exit 10
+old_copy_exited || exit 10
 old_exited=1
 
 is_decimal "$from_build" && is_decimal "$to_build" || exit 65

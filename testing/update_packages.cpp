@@ -324,8 +324,8 @@ UpdateTools::UpdateTools(fs::path root) : root_(std::move(root)) {
     fs::create_directories(root_ / "var/stand-in/codesign");
     // What the install scripts run: Debian's own tools at their macOS paths, and the stand-ins
     // of the application launcher and the property list tool.
-    for (const char* path : {"/bin/mv", "/bin/rm", "/bin/kill", "/bin/sleep", "/bin/date", "/usr/bin/mktemp",
-                             "/usr/bin/nohup"}) {
+    for (const char* path : {"/bin/mv", "/bin/rm", "/bin/kill", "/bin/ps", "/bin/sleep", "/bin/date",
+                             "/usr/bin/mktemp", "/usr/bin/nohup"}) {
         const fs::path to = root_ / fs::path(path).relative_path();
         fs::remove(to);
         fs::create_symlink(fs::path("/usr/bin") / fs::path(path).filename(), to);

@@ -201,6 +201,20 @@ protected:
         update.route("GET", "/api/macos.json", HttpResponse::json(200, manifest.dump()));
     }
 
+    // The new copy's start, or a failure that says what the script left.
+    void waitForNewCopy() {
+        try {
+            attached->waitFor("ready", 30s);
+        } catch (const SessionError& error) {
+            std::string staging;
+            for (const auto& path : staged())
+                staging += " " + path.filename().string();
+            FAIL() << error.what() << "result: " << readFile(result()).value_or("(none)")
+                   << "\nopened: " << readFile(root() / "var/stand-in/open/opened.jsonl").value_or("(none)")
+                   << "\nstaged:" << staging << "\ninstalled build: " << bundleBuild(installed());
+        }
+    }
+
     std::vector<fs::path> staged() const {
         std::vector<fs::path> found;
         for (const auto& entry : fs::directory_iterator(applications()))
@@ -221,7 +235,7 @@ protected:
             std::istringstream in(readFile(entry.path()).value_or(""));
             for (std::string line; std::getline(in, line);) {
                 const Json json = Json::parse(line, nullptr, false);
-                if (json.value("event", std::string()) == event)
+                if (json.is_object() && json.value("event", std::string()) == event)
                     found.push_back(json.value("stage", std::string()) + "/" +
                                     json.value("reason", std::string()));
             }
@@ -280,11 +294,13 @@ TEST_F(UpdateHandOffTest, TheNewCopyTakesOverTheSessionAndTheConnection) {
         EXPECT_EQ(current->waitForExit(30s).code, 0);
         const auto exited = WallClock::now();
 
-        attached->waitFor("ready", 30s);
+        ASSERT_NO_FATAL_FAILURE(waitForNewCopy());
         const Json state = connectedState(*attached);
         const auto connected = WallClock::now();
         EXPECT_EQ(state["state"]["selectedNode"], kNode);
-        EXPECT_EQ(state["state"]["loggedIn"], true);
+        // Reconnected first; then signed in with the carried credential.
+        attached->waitFor(
+            "state", [](const Json& e) { return e["state"]["loggedIn"] == true; }, 30s);
 
         EXPECT_EQ(bundleBuild(installed()), std::to_string(hop.build));
         EXPECT_TRUE(staged().empty());
@@ -337,7 +353,7 @@ TEST_F(UpdateHandOffTest, ANewCopyThatCannotBeOpenedIsRolledBack) {
 
     ASSERT_TRUE(ask(*current, "checkUpdate", {{"manual", true}})["error"].is_null());
     EXPECT_EQ(current->waitForExit(30s).code, 0);
-    attached->waitFor("ready", 30s);
+    ASSERT_NO_FATAL_FAILURE(waitForNewCopy());
     EXPECT_EQ(connectedState(*attached)["state"]["selectedNode"], kNode);
     attached->send({{"cmd", "healthTick"}});
     ask(*attached, "bootstrap");
@@ -409,15 +425,35 @@ TEST_F(UpdateHandOffTest, EachFailureOfTheScriptHasItsExitCodeAndLeavesTheOldBun
         bool leftAside = false;     // the old bundle could not be put back: it is in the stage
     };
     const std::vector<Case> cases = {
-        {"the old copy never exits", 10, true, false, "/bin/sleep", "#!/bin/sh\nexit 0\n", "", false},
-        {"no ready.app", 11, false, true},
-        {"the bundle cannot be moved aside", 12, false, false, "/bin/mv",
-         failing("*/Korvane.app*/backup.app")},
-        {"ready.app cannot be moved in", 13, false, false, "/bin/mv", failing("*/ready.app*")},
-        {"the rollback cannot put the bundle back", 15, false, false, "/bin/mv",
-         failing("*/backup.app*/Korvane.app|*/ready.app*"), "", false, true},
-        {"the result cannot be written", 16, false, false, "/usr/bin/mktemp", failing("*")},
-        {"a process id that is not a number", 65, false, false, "", "", "1 $(touch planted)", false},
+        {.name = "the old copy never exits",
+         .code = 10,
+         .oldRunning = true,
+         .replaced = "/bin/sleep",
+         .script = "#!/bin/sh\nexit 0\n",
+         .opensOld = false},
+        {.name = "no ready.app", .code = 11, .noReadyBundle = true},
+        {.name = "the bundle cannot be moved aside",
+         .code = 12,
+         .replaced = "/bin/mv",
+         .script = failing("*/Korvane.app*/backup.app")},
+        {.name = "ready.app cannot be moved in",
+         .code = 13,
+         .replaced = "/bin/mv",
+         .script = failing("*/ready.app*")},
+        {.name = "the rollback cannot put the bundle back",
+         .code = 15,
+         .replaced = "/bin/mv",
+         .script = failing("*/backup.app*/Korvane.app|*/ready.app*"),
+         .opensOld = false,
+         .leftAside = true},
+        {.name = "the result cannot be written",
+         .code = 16,
+         .replaced = "/usr/bin/mktemp",
+         .script = failing("*")},
+        {.name = "a process id that is not a number",
+         .code = 65,
+         .pid = "1 $(touch planted)",
+         .opensOld = false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -425,7 +461,7 @@ TEST_F(UpdateHandOffTest, EachFailureOfTheScriptHasItsExitCodeAndLeavesTheOldBun
         fs::remove(root() / "var/stand-in/open/opened.jsonl");
         fs::remove(result());
         fs::create_directories(stage);
-        if (!c.noReadyBundle) writeBundle(stage / "ready.app", TestBundle{101});
+        if (!c.noReadyBundle) writeBundle(stage / "ready.app", TestBundle{.build = 101});
         UpdateTools fresh(root()); // the real tools back
         if (!c.replaced.empty()) tools.replace(c.replaced, c.script);
 
