@@ -114,21 +114,24 @@ trap '' HUP
 is_decimal "$old_pid" && (( old_pid > 0 )) || exit 65
 
 # Whether the old copy has exited: gone, or a zombie its parent has not collected yet (it holds
-# no files or ports any more).
+# no files or ports any more). It may be collected between the two looks: no state is gone too.
 old_copy_exited() {
     local state
     kill -0 "$old_pid" 2>/dev/null || return 0
     state=$("$PS" -o stat= -p "$old_pid" 2>/dev/null) || state=
-    [[ $state == Z* ]]
+    [[ -z ${state// /} || $state == [[:space:]]#Z* ]]
 }
 
-# The old copy quits right after starting this script.
+# The old copy quits right after starting this script. Once seen gone it stays gone (a second
+# look could find its id reused).
 for (( polls = 0; polls < poll_limit; ++polls )); do
-    old_copy_exited && break
+    if old_copy_exited; then
+        old_exited=1
+        break
+    fi
     "$SLEEP" "$poll_interval"
 done
-old_copy_exited || exit 10
-old_exited=1
+(( old_exited )) || exit 10
 
 is_decimal "$from_build" && is_decimal "$to_build" || exit 65
 [[ $app == /* && $transaction == /* && $updates == /* && -d $app ]] || exit 65

@@ -209,7 +209,10 @@ protected:
             std::string staging;
             for (const auto& path : staged())
                 staging += " " + path.filename().string();
-            FAIL() << error.what() << "result: " << readFile(result()).value_or("(none)")
+            const std::string oldStatus =
+                readFile("/proc/" + std::to_string(oldPid) + "/status").value_or("(gone)").substr(0, 300);
+            FAIL() << error.what() << "old copy " << oldPid << ": " << oldStatus
+                   << "\nresult: " << readFile(result()).value_or("(none)")
                    << "\nopened: " << readFile(root() / "var/stand-in/open/opened.jsonl").value_or("(none)")
                    << "\nstaged:" << staging << "\ninstalled build: " << bundleBuild(installed());
         }
@@ -261,6 +264,7 @@ protected:
     // Last, so that the copies have quit before the servers go.
     std::unique_ptr<HeadlessSession> current;
     std::unique_ptr<HeadlessSession> attached;
+    pid_t oldPid = -1;
 };
 
 // 100 → 101 with a full package, then the new copy updates itself to 102 with a delta patch.
@@ -291,8 +295,10 @@ TEST_F(UpdateHandOffTest, TheNewCopyTakesOverTheSessionAndTheConnection) {
         const auto progress = current->eventsNamed("progress");
         EXPECT_EQ(progress.back()["text"], kInstalling);
         EXPECT_EQ(current->waitFor("terminate")["reply"], "now");
-        EXPECT_EQ(current->waitForExit(30s).code, 0);
+        // Written just before the process ends.
+        current->waitFor("exit", 30s);
         const auto exited = WallClock::now();
+        EXPECT_EQ(current->waitForExit(30s).code, 0);
 
         ASSERT_NO_FATAL_FAILURE(waitForNewCopy());
         const Json state = connectedState(*attached);
@@ -351,6 +357,7 @@ TEST_F(UpdateHandOffTest, ANewCopyThatCannotBeOpenedIsRolledBack) {
     writeFileAtomically(root() / "var/stand-in/open/fail-builds", "101\n");
     attached = std::make_unique<HeadlessSession>(fifos());
 
+    oldPid = current->pid();
     ASSERT_TRUE(ask(*current, "checkUpdate", {{"manual", true}})["error"].is_null());
     EXPECT_EQ(current->waitForExit(30s).code, 0);
     ASSERT_NO_FATAL_FAILURE(waitForNewCopy());
@@ -390,7 +397,14 @@ TEST_F(UpdateHandOffTest, ACoreThatDoesNotStopAbandonsTheHandOff) {
     EXPECT_TRUE(opened().empty());
     EXPECT_EQ(logged("update_install_failure"), (std::vector<std::string>{"before_exit/preflight_or_core"}));
     EXPECT_TRUE(logged("update_helper_started").empty());
-    EXPECT_TRUE(current->running());
+
+    // The system's quit (SIGTERM) passes the gate: the connection ends and the settings are put
+    // back before the process goes.
+    current->sendSignal(SIGTERM);
+    EXPECT_EQ(current->waitFor("terminate", 30s)["reply"], "later");
+    EXPECT_EQ(current->waitFor("terminate", 30s)["reply"], "yes");
+    EXPECT_EQ(current->waitForExit(30s).code, 0);
+    EXPECT_EQ(systemTools.services()[0]["socksfirewallproxy"]["enabled"], false);
 }
 
 // The script on its own, for each way out that the client cannot arrange: the situation is
