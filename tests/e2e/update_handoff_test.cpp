@@ -375,36 +375,63 @@ TEST_F(UpdateHandOffTest, ANewCopyThatCannotBeOpenedIsRolledBack) {
     EXPECT_FALSE(fs::exists(marker()));
 }
 
-// The core ignores SIGTERM, so the pause fails: the update does not start, the connection was
-// never down and stays on the same node, and both hand-over files are gone.
-TEST_F(UpdateHandOffTest, ACoreThatDoesNotStopAbandonsTheHandOff) {
+// A hand-off that fails before the script runs: the update does not start, the connection is
+// up on the same node afterwards (never down when the pause failed, resumed under the unchanged
+// settings when the script could not start), and both hand-over files are gone.
+TEST_F(UpdateHandOffTest, AFailedHandOffLeavesTheConnectionOnTheSameNode) {
     const auto before = treeDigest(installed());
-    startConnected({{"MICORE_IGNORE_SIGTERM", "1"}});
-    const std::size_t writes = settingsWrites();
-    offer(101, false);
+    struct Case {
+        const char* name;
+        std::map<std::string, std::string> environment;
+        bool noNohup; // the script cannot be started
+        std::string error;
+        std::vector<std::string> coreStop; // the pause's events
+    };
+    const std::vector<Case> cases = {
+        {"the core ignores SIGTERM",
+         {{"MICORE_IGNORE_SIGTERM", "1"}},
+         false,
+         "Mihomo 尚未安全退出，更新已暂停",
+         {"begin/"}},
+        {"nohup is missing", {}, true, "No such file or directory", {"begin/", "success/"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(support() / "logs");
+        startConnected(c.environment);
+        const std::size_t writes = settingsWrites();
+        const std::size_t prompts = systemTools.prompts().size();
+        offer(101, false);
+        if (c.noNohup) fs::remove(root() / "usr/bin/nohup");
 
-    const Json reply = ask(*current, "checkUpdate", {{"manual", true}});
-    EXPECT_EQ(reply["error"], "Mihomo 尚未安全退出，更新已暂停");
-    EXPECT_EQ(current->eventsNamed("progress").back()["text"], kNotStarted);
-    const Json state = ask(*current, "bootstrap")["value"];
-    EXPECT_EQ(state["connected"], true);
-    EXPECT_EQ(state["socksReady"], true);
-    EXPECT_EQ(state["selectedNode"], kNode);
-    EXPECT_FALSE(fs::exists(marker()));
-    EXPECT_FALSE(fs::exists(oneTimeSession()));
-    EXPECT_EQ(treeDigest(installed()), before);
-    EXPECT_EQ(settingsWrites(), writes);
-    EXPECT_TRUE(opened().empty());
-    EXPECT_EQ(logged("update_install_failure"), (std::vector<std::string>{"before_exit/preflight_or_core"}));
-    EXPECT_TRUE(logged("update_helper_started").empty());
+        const Json reply = ask(*current, "checkUpdate", {{"manual", true}});
+        EXPECT_EQ(reply["error"], c.error);
+        EXPECT_EQ(current->eventsNamed("progress").back()["text"], kNotStarted);
+        const Json state = ask(*current, "bootstrap")["value"];
+        EXPECT_EQ(state["connected"], true);
+        EXPECT_EQ(state["socksReady"], true);
+        EXPECT_EQ(state["selectedNode"], kNode);
+        EXPECT_FALSE(fs::exists(marker()));
+        EXPECT_FALSE(fs::exists(oneTimeSession()));
+        EXPECT_EQ(treeDigest(installed()), before);
+        EXPECT_EQ(settingsWrites(), writes);
+        EXPECT_EQ(systemTools.prompts().size(), prompts);
+        EXPECT_TRUE(opened().empty());
+        EXPECT_EQ(logged("update_core_stop"), c.coreStop);
+        EXPECT_EQ(logged("update_install_failure"),
+                  (std::vector<std::string>{"before_exit/preflight_or_core"}));
+        EXPECT_TRUE(logged("update_helper_started").empty());
 
-    // The system's quit (SIGTERM) passes the gate: the connection ends and the settings are put
-    // back before the process goes.
-    current->sendSignal(SIGTERM);
-    EXPECT_EQ(current->waitFor("terminate", 30s)["reply"], "later");
-    EXPECT_EQ(current->waitFor("terminate", 30s)["reply"], "yes");
-    EXPECT_EQ(current->waitForExit(30s).code, 0);
-    EXPECT_EQ(systemTools.services()[0]["socksfirewallproxy"]["enabled"], false);
+        // The system's quit (SIGTERM) passes the gate: the connection ends and the settings are
+        // put back before the process goes.
+        current->sendSignal(SIGTERM);
+        EXPECT_EQ(current->waitFor("terminate", 30s)["reply"], "later");
+        EXPECT_EQ(current->waitFor("terminate", 30s)["reply"], "yes");
+        EXPECT_EQ(current->waitForExit(30s).code, 0);
+        EXPECT_EQ(systemTools.services()[0]["socksfirewallproxy"]["enabled"], false);
+        current.reset();
+        UpdateTools fresh(root());
+    }
 }
 
 // The script on its own, for each way out that the client cannot arrange: the situation is
