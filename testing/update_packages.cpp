@@ -319,6 +319,7 @@ UpdateTools::UpdateTools(fs::path root) : root_(std::move(root)) {
                                                     {"/usr/bin/mv", "bin/mv"},
                                                     {"/usr/bin/rm", "bin/rm"},
                                                     {"/usr/bin/kill", "bin/kill"},
+                                                    {"/usr/bin/ps", "bin/ps"},
                                                     {"/usr/bin/sleep", "bin/sleep"},
                                                     {"/usr/bin/date", "bin/date"},
                                                     {"/usr/bin/mktemp", "usr/bin/mktemp"},

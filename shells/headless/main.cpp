@@ -10,17 +10,29 @@
 #include "shells/headless/headless_platform.h"
 #include "sysproxy/proxy_settings_backend.h"
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
+#include <pthread.h>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <unistd.h>
 
 using namespace korvane;
 using namespace korvane::headless;
 
 namespace {
+
+sigset_t terminationSignals() {
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGHUP);
+    return signals;
+}
 
 std::optional<InterfaceType> interfaceType(const Json& value) {
     if (!value.is_string()) return std::nullopt;
@@ -89,8 +101,9 @@ public:
         if (const char* answers = std::getenv("KORVANE_ALERT_ANSWERS"))
             windows_.queueAlertAnswers(parseAnswers(answers));
         controller_->applicationDidFinishLaunching();
-        events_.emit("ready");
+        events_.emit("ready", {{"pid", ::getpid()}});
         std::thread([this] { readCommands(); }).detach();
+        std::thread([this] { awaitSignals(); }).detach();
         // The process leaves through exit(), never by the loop returning.
         loop_.run();
         return 1;
@@ -112,6 +125,17 @@ private:
         // The driver went away: leave as a user would, through the termination gate, so that
         // nothing is left switched.
         loop_.post([this] { terminate(); });
+    }
+
+    // SIGTERM, SIGINT and SIGHUP (blocked in every thread since main's start) ask to quit like
+    // the menu: through the termination gate, which restores the proxy before the exit.
+    void awaitSignals() {
+        const sigset_t signals = terminationSignals();
+        for (;;) {
+            int received = 0;
+            if (::sigwait(&signals, &received) != 0) continue;
+            loop_.post([this] { terminate(); });
+        }
     }
 
     void handle(const std::string& line) {
@@ -212,6 +236,10 @@ private:
 } // namespace
 
 int main(int argc, char** argv) {
+    // Before any thread exists, so that only the signal thread takes them; children start with
+    // nothing blocked.
+    const sigset_t signals = terminationSignals();
+    ::pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     std::ios::sync_with_stdio(false);
     Shell shell(argc, argv);
     return shell.run();

@@ -62,7 +62,9 @@ pid_t startProcess(const std::string& path, const std::vector<std::string>& argu
     posix_spawnattr_setsigmask(&attributes, &none);
     posix_spawnattr_setsigdefault(&attributes, &defaults);
     short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
-    if (extras.ownProcessGroup) {
+    if (extras.ownSession) {
+        flags |= POSIX_SPAWN_SETSID; // a session of its own is a process group of its own too
+    } else if (extras.ownProcessGroup) {
         posix_spawnattr_setpgroup(&attributes, 0);
         flags |= POSIX_SPAWN_SETPGROUP;
     }
@@ -74,6 +76,12 @@ pid_t startProcess(const std::string& path, const std::vector<std::string>& argu
     posix_spawnattr_destroy(&attributes);
     if (error != 0) throw FileError(error);
     return pid;
+}
+
+pid_t startDetachedProcess(const std::string& path, const std::vector<std::string>& arguments) {
+    ChildExtras extras;
+    extras.ownSession = true;
+    return startProcess(path, arguments, -1, false, extras);
 }
 
 ChildProcess::ChildProcess(ChildProcess&& other) noexcept

@@ -14,6 +14,8 @@ namespace korvane {
 struct ChildExtras {
     int keepOpenFd = -1;
     bool ownProcessGroup = false;
+    // A session (and so a process group) of its own: no terminal's hang-up or signals reach it.
+    bool ownSession = false;
 };
 
 // Starts the program at path with arguments (no shell), standard input from the null device
@@ -24,6 +26,12 @@ struct ChildExtras {
 // id; a program that cannot be started throws FileError.
 pid_t startProcess(const std::string& path, const std::vector<std::string>& arguments, int outputFd = -1,
                    bool errorsToNull = false, ChildExtras extras = {});
+
+// Starts the program at path with arguments (no shell) detached: in a session of its own, with
+// standard input, output and error on the null device, default signal handling and nothing
+// blocked. It is not waited for: it may outlive this process. Returns its id; a program that
+// cannot be started throws FileError.
+pid_t startDetachedProcess(const std::string& path, const std::vector<std::string>& arguments);
 
 // A child process this process started and has to reap. Main thread only. Destroying the
 // object does not stop the child.

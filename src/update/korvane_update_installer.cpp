@@ -1,5 +1,6 @@
 #include "update/korvane_update_installer.h"
 
+#include "base/child_process.h"
 #include "base/errors.h"
 #include "base/files.h"
 #include "base/json.h"
@@ -345,6 +346,13 @@ PreparedKorvaneUpdate KorvaneUpdateInstaller::prepare(const fs::path& package, b
         fs::remove_all(transaction, ignored);
         throw;
     }
+}
+
+void PreparedKorvaneUpdate::launch() const {
+    startDetachedProcess(tool("/usr/bin/nohup"),
+                         {tool("/bin/zsh"), helper.string(), app.string(), transaction.string(),
+                          std::to_string(::getpid()), std::to_string(fromBuild), std::to_string(toBuild),
+                          updates.string()});
 }
 
 fs::path prepareUpdatesDirectory(const fs::path& supportDir) {
