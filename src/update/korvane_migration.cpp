@@ -1,5 +1,6 @@
 #include "update/korvane_migration.h"
 
+#include "base/child_process.h"
 #include "base/errors.h"
 #include "base/files.h"
 #include "base/text.h"
@@ -16,12 +17,9 @@
 #include <csignal>
 #include <fcntl.h>
 #include <memory>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
-
-extern char** environ;
 
 namespace korvane {
 
@@ -113,33 +111,9 @@ std::vector<pid_t> otherCopies(pid_t self) {
 // swapping the bundles. Its input is the null device; what it writes before it turns to its log
 // goes to this process's standard error.
 void startDetached(const fs::path& program, const std::vector<std::string>& arguments) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, STDERR_FILENO, STDOUT_FILENO);
-
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(program.c_str()));
-    for (const auto& argument : arguments)
-        argv.push_back(const_cast<char*>(argument.c_str()));
-    argv.push_back(nullptr);
-
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    sigset_t none;
-    sigset_t defaults;
-    sigemptyset(&none);
-    sigfillset(&defaults);
-    posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setsigdefault(&attributes, &defaults);
-    posix_spawnattr_setflags(&attributes,
-                             POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSID);
-
-    pid_t pid = -1;
-    const int error = ::posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
-    if (error != 0) throw FileError(error);
+    ChildExtras extras;
+    extras.ownSession = true;
+    startProcess(program.string(), arguments, STDERR_FILENO, false, extras);
 }
 
 } // namespace
