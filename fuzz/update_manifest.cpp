@@ -1,0 +1,42 @@
+// The update manifest: a plan offers a newer build through an https address and a digest of
+// 64 characters, a patch only from the running build, and the package's name is a plain file
+// name; a manifest is refused only with the user's text or the JSON parser's error.
+
+#include "update/update_manifest.h"
+#include "base/errors.h"
+#include "base/url.h"
+#include "fuzz_check.h"
+
+using namespace korvane;
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string_view body = fuzz::text(data, size);
+    Json manifest;
+    try {
+        manifest = parseManifest(body);
+    } catch (const Json::parse_error&) {
+        return 0;
+    } catch (const KorvaneError&) {
+        return 0;
+    }
+    // The builds a client may run: the manifest's own neighbourhood and the far ends.
+    fuzz::Choices choices(body);
+    const std::int64_t build = manifestBuild(&manifest["build"]).value_or(0);
+    const std::int64_t builds[] = {0, 100, build > 0 ? build - 1 : 0, build,
+                                   static_cast<std::int64_t>(choices.next() >> 1)};
+    for (const std::int64_t appBuild : builds) {
+        std::optional<UpdatePlan> plan;
+        try {
+            plan = planUpdate(manifest, appBuild);
+        } catch (const KorvaneError&) {
+            continue;
+        }
+        if (!plan) continue;
+        FUZZ_CHECK(plan->targetBuild > appBuild && plan->targetBuild == build);
+        FUZZ_CHECK(isHTTPSWithHost(plan->url));
+        FUZZ_CHECK(plan->sha256.size() == 64);
+        const std::string name = packageFileName(*plan, appBuild);
+        FUZZ_CHECK(name.find('/') == std::string::npos && name.starts_with("Korvane-"));
+    }
+    return 0;
+}
