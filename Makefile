@@ -1,7 +1,7 @@
 # The two commands of the README, and the steps they are made of. Everything the build
 # needs is installed by scripts/setup.sh (Debian packages only).
 
-.PHONY: all setup build test demo format check-format bench clean
+.PHONY: all setup build test demo format check-format bench fuzz clean
 
 all: build
 
@@ -40,10 +40,26 @@ bench: setup
 	build/demo/bench/update_bench
 	build/demo/bench/connection_bench
 
+# Every libFuzzer target (fuzz/) for FUZZ_SECONDS each on a copy of its seed corpus; fails when
+# one finds a fault.
+FUZZ_SECONDS ?= 30
+fuzz: setup
+	cmake --preset fuzz
+	cmake --build --preset fuzz
+	FUZZ_SECONDS=$(FUZZ_SECONDS) bash scripts/fuzz.sh build/fuzz
+
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i
 
-check-format:
+check-# Every libFuzzer target (fuzz/) for FUZZ_SECONDS each on a copy of its seed corpus; fails when
+# one finds a fault.
+FUZZ_SECONDS ?= 30
+fuzz: setup
+	cmake --preset fuzz
+	cmake --build --preset fuzz
+	FUZZ_SECONDS=$(FUZZ_SECONDS) bash scripts/fuzz.sh build/fuzz
+
+format:
 	bash scripts/check-format.sh
 
 clean:

@@ -8,6 +8,7 @@
 #include "base/yaml.h"
 #include "fuzz_check.h"
 #include "panel/subscription_parser.h"
+#include "yaml_canonical.h"
 
 using namespace korvane;
 
@@ -44,7 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 break;
             }
         }
-        FUZZ_CHECK(first && proxies[i] == *first);
+        FUZZ_CHECK(first && fuzz::sameYaml(proxies[i], *first));
         FUZZ_CHECK(nodeOfEntry(proxies[i]) == nodes[i]);
     }
     const auto& group = configuration.find("proxy-groups")->asSequence().at(0);
