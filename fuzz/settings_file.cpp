@@ -16,11 +16,9 @@ namespace {
 
 const fs::path& directory() {
     static const fs::path path = [] {
-        // Memory-backed where there is one: every change is flushed to disk.
-        std::error_code error;
-        const fs::path base =
-            fs::is_directory("/dev/shm", error) ? fs::path("/dev/shm") : fs::temp_directory_path();
-        std::string pattern = (base / "korvane-fuzz-settings-XXXXXX").string();
+        // scripts/fuzz.sh points TMPDIR at a memory-backed directory it removes afterwards:
+        // every change is flushed to disk.
+        std::string pattern = (fs::temp_directory_path() / "korvane-fuzz-settings-XXXXXX").string();
         FUZZ_CHECK(::mkdtemp(pattern.data()) != nullptr);
         std::atexit([] {
             std::error_code ignored;
