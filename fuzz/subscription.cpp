@@ -1,9 +1,10 @@
-// Node extraction: every node is a usable, distinctly named server, and the same document
-// written back by the YAML layer gives the same nodes.
+// Node extraction: every node is a usable, distinctly named server, the same document written
+// back by the YAML layer gives the same nodes, and the list survives its cache.
 
 #include "base/errors.h"
 #include "base/yaml.h"
 #include "fuzz_check.h"
+#include "panel/node_cache.h"
 #include "panel/node_presentation.h"
 #include "panel/subscription_parser.h"
 
@@ -33,5 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             FUZZ_CHECK(c < 'a' || c > 'z');
     }
     FUZZ_CHECK(extractNodes(dumpYaml(loadYaml(text))) == nodes);
+    // The list cached as nodes.json reads back whole.
+    FUZZ_CHECK(decodeNodeCache(encodeNodeCache(nodes)) == nodes);
     return 0;
 }
