@@ -32,7 +32,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const auto& node : nodes)
         names.push_back(node.name);
     const std::string_view mode = size % 2 ? kGlobalMode : "smart";
-    const YamlValue configuration = loadYaml(runtimeConfiguration(text, names, mode));
+    const std::string written = runtimeConfiguration(text, names, mode);
+    // Read as a subscription, the configuration offers exactly the chosen nodes.
+    FUZZ_CHECK(extractNodes(written) == nodes);
+    const YamlValue configuration = loadYaml(written);
 
     const YamlValue subscription = loadYaml(text);
     const auto& proxies = configuration.find("proxies")->asSequence();
