@@ -8,7 +8,8 @@
 // 2. Node tests of 1,000 nodes whose delay requests answer after 50 ms of real time: wall time
 //    against 125 slices of 50 ms; bound 1.15.
 // 3. Idle cost while connected: the headless client's CPU over 60 s of health ticks (bound
-//    0.1 %) and its resident memory with 10,000 nodes, next to one with a single node.
+//    0.1 %) and its resident memory with 10,000 nodes, next to the same for a client whose
+//    subscription holds the single live node.
 //
 // It binds the local deployment's fixed ports (the probes, the core's 7897 and 9097), so nothing
 // else that binds them may run at the same time. KORVANE_BENCH_IDLE_SECONDS shortens part 3.
@@ -18,6 +19,7 @@
 #include "base/files.h"
 #include "base/json.h"
 #include "base/spawn.h"
+#include "bench_report.h"
 #include "core/mihomo_core.h"
 #include "panel/http.h"
 #include "panel/node_cache.h"
@@ -180,6 +182,11 @@ void connectOverhead() {
     std::printf("connect, median of %d: total %.1f ms = core start %.1f + probes %.1f + enable %.1f + own\n",
                 kConnects, median(totals), median(starts), median(probes), median(enables));
     verdict("connect overhead (median)", median(overheads), 50, "ms");
+    const double own = median(overheads);
+    bench::printFigure({"connect (median of 20)", median(totals), median(totals) - own, "ms",
+                        "floor: core start + probes + proxy switch of the same connects; own " +
+                            bench::shortNumber(own) + " ms (bound 50 ms)",
+                        std::nullopt});
 }
 
 // ---- 2. Node tests ----------------------------------------------------------------------------
@@ -223,6 +230,8 @@ void nodeTests() {
     std::printf("node tests: %d results in %.3f s, %d slices of %lld ms = %.3f s\n", results,
                 wall.count() / 1000, kNodes / 8, static_cast<long long>(kAnswer.count()), ideal);
     verdict("node tests of 1,000 nodes / ideal", wall.count() / 1000 / ideal, 1.15, "x");
+    bench::printFigure({"node tests of 1,000 nodes, answers after 50 ms", wall.count() / 1000, ideal, "s",
+                        "floor: 125 slices of 8 nodes x 50 ms", 1.15});
 }
 
 // ---- 3. Idle cost -----------------------------------------------------------------------------
@@ -305,27 +314,37 @@ void idleCost() {
     for (auto* probe : {&probeA, &probeB})
         probe->route("HEAD", "/generate_204", HttpResponse::text(204, ""));
 
-    long smallRss = 0;
-    {
-        ConnectedClient client(node, false);
-        client.session().collectFor(1s);
-        smallRss = processUse(client.pid()).rssKiB;
-    }
-    ConnectedClient client(node, true);
     // The first tick after a connect pushes the state once (the local port is now ready); the
-    // idle cost is what the ticks after it take.
-    client.session().send({{"cmd", "healthTick"}});
-    client.session().waitFor("state", 60s);
-    client.session().collectFor(1s);
-    const ProcessUse before = processUse(client.pid());
-    // The client's own 8-second health timer fires meanwhile; its output is read as it comes.
-    client.session().collectFor(std::chrono::seconds(seconds));
-    const ProcessUse after = processUse(client.pid());
-    const double share = (after.cpuSeconds - before.cpuSeconds) / seconds * 100;
-    std::printf(
-        "idle while connected: %.1f ms of CPU in %d s; %zu nodes: RSS %.1f MiB (one node: %.1f MiB, %.2fx)\n",
-        (after.cpuSeconds - before.cpuSeconds) * 1000, seconds, client.nodes(), after.rssKiB / 1024.0,
-        smallRss / 1024.0, static_cast<double>(after.rssKiB) / static_cast<double>(smallRss));
+    // idle cost is what the ticks after it take. The client's own 8-second health timer fires
+    // meanwhile; its output is read as it comes.
+    struct Idle {
+        double share = 0; // % of one core
+        long rssKiB = 0;
+        std::size_t nodes = 0;
+    };
+    auto idle = [&](bool large) {
+        ConnectedClient client(node, large);
+        client.session().send({{"cmd", "healthTick"}});
+        client.session().waitFor("state", 60s);
+        client.session().collectFor(1s);
+        const ProcessUse before = processUse(client.pid());
+        client.session().collectFor(std::chrono::seconds(seconds));
+        const ProcessUse after = processUse(client.pid());
+        return Idle{(after.cpuSeconds - before.cpuSeconds) / seconds * 100, after.rssKiB, client.nodes()};
+    };
+    const Idle small = idle(false);
+    const Idle large = idle(true);
+    const double share = large.share;
+    std::printf("idle while connected: %.1f ms of CPU in %d s; %zu nodes: RSS %.1f MiB (one node: %.1f ms, "
+                "%.1f MiB, %.2fx)\n",
+                large.share * seconds * 10, seconds, large.nodes, large.rssKiB / 1024.0,
+                small.share * seconds * 10, small.rssKiB / 1024.0,
+                static_cast<double>(large.rssKiB) / static_cast<double>(small.rssKiB));
+    const std::string window = " over " + std::to_string(seconds) + " s";
+    bench::printFigure({"idle CPU while connected, 10,000 nodes" + window, large.share, small.share, "%",
+                        "floor: the same for a single-node client; bound 0.1 % of one core", std::nullopt});
+    bench::printFigure({"RSS while connected, 10,000 nodes", large.rssKiB / 1024.0, small.rssKiB / 1024.0,
+                        "MiB", "floor: a connected single-node client", std::nullopt});
     verdict("idle CPU while connected", share, 0.1, "%");
 }
 

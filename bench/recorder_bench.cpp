@@ -1,5 +1,6 @@
 // What one event log line costs, next to the bare open/append/close it cannot do without.
 
+#include "bench_report.h"
 #include "diag/korvane_recorder.h"
 
 #include <benchmark/benchmark.h>
@@ -91,4 +92,9 @@ BENCHMARK(BM_BareAppend);
 
 } // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+    return korvane::bench::runBenchmarks(argc, argv, [](const korvane::bench::RecordingReporter& runs) {
+        korvane::bench::printRatio(runs, "event log line", "BM_Record", "BM_BareAppend",
+                                   "floor: open, append the same length, close", std::nullopt, 1e6, "us");
+    });
+}

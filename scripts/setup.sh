@@ -13,7 +13,9 @@ packages=(
     # tests and benchmarks
     libgtest-dev libgmock-dev googletest libbenchmark-dev python3-yaml python3-ruamel.yaml
     # tools the stand-ins and scripts call, and the floor the update download is measured against
-    zsh unzip zip openssl curl
+    zsh unzip zip openssl curl procps
+    # the install scripts' tests: private mount namespaces with read-only or busy folders
+    util-linux mount
     # real proxies serving as nodes behind the stand-in core in tests
     microsocks tinyproxy
     # the proxy tool stand-ins are Python scripts

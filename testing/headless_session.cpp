@@ -1,5 +1,7 @@
 #include "testing/headless_session.h"
 
+#include "platform/processes.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -9,6 +11,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -113,6 +116,9 @@ HeadlessSession::HeadlessSession(Options options) : options_(std::move(options))
     posix_spawn_file_actions_adddup2(&actions, input[0], STDIN_FILENO);
     posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
     if (options_.captureStderr) posix_spawn_file_actions_adddup2(&actions, error[1], STDERR_FILENO);
+    // Nothing else of the test's: a client (or its core) outliving a killed test must not keep
+    // its files open, such as the lock of the machine's fixed ports that flock(1) hands down.
+    posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
 
     // The child starts like any program: nothing blocked, SIGPIPE fatal. Its own process group
     // lets the destructor take its descendants down with it.
@@ -147,9 +153,36 @@ HeadlessSession::HeadlessSession(Options options) : options_(std::move(options))
     if (errorFd_ >= 0) ::fcntl(errorFd_, F_SETFL, O_NONBLOCK);
 }
 
+HeadlessSession::HeadlessSession(Fifos fifos) : attached_(true) {
+    options_.executable = "attached";
+    for (const auto& fifo : {fifos.input, fifos.output}) {
+        // A copy attached earlier keeps its own ends of FIFOs made at the same paths.
+        ::unlink(fifo.c_str());
+        if (::mkfifo(fifo.c_str(), 0600) != 0)
+            throw SessionError("HeadlessSession: " + errorText(("mkfifo " + fifo.string()).c_str()));
+    }
+    // Read and write: the open does not wait for the reader, and the copy sees the end of its
+    // input once this side closes.
+    inputFd_ = ::open(fifos.input.c_str(), O_RDWR | O_CLOEXEC);
+    // A read end with no writer yet reports nothing to poll() until one has come and gone.
+    outputFd_ = ::open(fifos.output.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (inputFd_ < 0 || outputFd_ < 0) {
+        const auto text = errorText("open FIFO");
+        closeFd(inputFd_);
+        closeFd(outputFd_);
+        throw SessionError("HeadlessSession: " + text);
+    }
+}
+
 HeadlessSession::~HeadlessSession() {
     closeFd(inputFd_);
-    if (pid_ > 0 && !exit_) {
+    if (attached_) {
+        if (pid_ > 0 && !reap(false)) {
+            ::kill(pid_, SIGKILL);
+            for (const auto until = Clock::now() + 5s; !reap(false) && Clock::now() < until;)
+                std::this_thread::sleep_for(5ms);
+        }
+    } else if (pid_ > 0 && !exit_) {
         ::kill(-pid_, SIGKILL);
         ::kill(pid_, SIGKILL);
         reap(true);
@@ -315,6 +348,9 @@ void HeadlessSession::consumeOutput(std::string_view data) {
 void HeadlessSession::addLine(std::string line) {
     Json event = Json::parse(line, nullptr, false);
     if (event.is_object() && event.contains("event") && event["event"].is_string()) {
+        if (attached_ && pid_ <= 0 && event["event"] == "ready" && event.contains("pid") &&
+            event["pid"].is_number_integer())
+            pid_ = event["pid"].get<pid_t>();
         events_.push_back(std::move(event));
         handedOut_.push_back(false);
     } else {
@@ -325,6 +361,23 @@ void HeadlessSession::addLine(std::string line) {
 bool HeadlessSession::reap(bool block) {
     if (exit_) return true;
     if (pid_ <= 0) return false;
+    if (attached_) {
+        // Not ours to wait for: gone once its id is (or it is a zombie of another parent).
+        for (;;) {
+            if (processEnded(pid_)) {
+                // Its code as it announced it, the only account of its end there is.
+                ExitStatus ended;
+                for (const auto& event : events_)
+                    if (event.value("event", std::string()) == "exit" && event.contains("code") &&
+                        event["code"].is_number_integer())
+                        ended.code = event["code"].get<int>();
+                exit_ = ended;
+                return true;
+            }
+            if (!block) return false;
+            std::this_thread::sleep_for(5ms);
+        }
+    }
     int status = 0;
     pid_t result;
     do {

@@ -59,11 +59,22 @@ public:
         bool captureStderr = false;
     };
 
+    // A copy that another program starts (the application launcher's stand-in, say) with its
+    // standard input and output on these two FIFOs.
+    struct Fifos {
+        std::filesystem::path input;
+        std::filesystem::path output;
+    };
+
     // The shell's executable inside a bundle: <bundle>/Contents/MacOS/korvane-headless.
     static std::filesystem::path executableIn(const std::filesystem::path& bundle);
 
     // Starts the process; throws SessionError when it cannot be started.
     explicit HeadlessSession(Options options);
+    // Makes the two FIFOs and opens this side of each without waiting, so that the copy started
+    // later on them never blocks on its opens. Its process id comes from its "ready" event; it is
+    // not this process's child, so its end is seen when its id is gone (no exit status).
+    explicit HeadlessSession(Fifos fifos);
     // Kills the process (SIGKILL) if it is still running, and reaps it.
     ~HeadlessSession();
     HeadlessSession(const HeadlessSession&) = delete;
@@ -126,6 +137,7 @@ private:
     std::vector<std::string> malformed_;
     std::string stderrText_;
     std::optional<ExitStatus> exit_;
+    bool attached_ = false;
 };
 
 } // namespace korvane::testing

@@ -50,6 +50,9 @@ SocksNode::SocksNode(const std::filesystem::path& directory) : port_(freeLoopbac
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                      0600);
     posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+    // Nothing else of the test's: a node outliving a killed test must not keep its files open
+    // (such as the lock of the machine's fixed ports that flock(1) hands down).
+    posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
     const int failed = ::posix_spawnp(&pid_, args[0], &actions, nullptr, args.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     if (failed != 0) throw std::runtime_error("cannot start microsocks");

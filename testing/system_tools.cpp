@@ -118,7 +118,8 @@ Json restorableView(Json services, const Json& saved) {
     return services;
 }
 
-FakeProxyHelper::FakeProxyHelper(const fs::path& socket, std::string reply, uid_t uid)
+FakeProxyHelper::FakeProxyHelper(const fs::path& socket, std::string reply, uid_t uid, std::string hangOn,
+                                 std::chrono::milliseconds hang)
     : socket_(socket), record_(socket.string() + ".received") {
     fs::create_directories(socket.parent_path());
     fs::remove(socket);
@@ -140,6 +141,10 @@ FakeProxyHelper::FakeProxyHelper(const fs::path& socket, std::string reply, uid_
     if (pid_ == 0) {
         // Only system calls from here on: the parent may have other threads.
         ::close(ready[0]);
+        // A group of its own, so that the destructor ends the connections' children with it;
+        // children nobody waits for are reaped by the system.
+        ::setpgid(0, 0);
+        ::signal(SIGCHLD, SIG_IGN);
         // The peer credentials a client sees are those in effect at listen().
         if (uid != 0 && (::setresgid(uid, uid, uid) != 0 || ::setresuid(uid, uid, uid) != 0)) ::_exit(3);
         if (::listen(listener, 16) != 0) ::_exit(4);
@@ -147,11 +152,22 @@ FakeProxyHelper::FakeProxyHelper(const fs::path& socket, std::string reply, uid_
         for (;;) {
             const int connection = ::accept(listener, nullptr, nullptr);
             if (connection < 0) continue;
+            if (::fork() != 0) {
+                ::close(connection);
+                continue;
+            }
             char buffer[256];
             const ssize_t n = ::read(connection, buffer, sizeof buffer);
             if (n > 0 && ::write(record, buffer, static_cast<std::size_t>(n)) < 0) ::_exit(6);
+            if (!hangOn.empty() && n >= static_cast<ssize_t>(hangOn.size()) &&
+                std::memcmp(buffer, hangOn.data(), hangOn.size()) == 0) {
+                const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(hang);
+                const timespec wait{static_cast<time_t>(seconds.count()),
+                                    static_cast<long>((hang - seconds).count() * 1'000'000)};
+                ::nanosleep(&wait, nullptr);
+            }
             if (!reply.empty()) ::send(connection, reply.data(), reply.size(), MSG_NOSIGNAL);
-            ::close(connection);
+            ::_exit(0);
         }
     }
     ::close(listener);
@@ -165,6 +181,7 @@ FakeProxyHelper::FakeProxyHelper(const fs::path& socket, std::string reply, uid_
 
 FakeProxyHelper::~FakeProxyHelper() {
     if (pid_ > 0) {
+        ::kill(-pid_, SIGKILL);
         ::kill(pid_, SIGKILL);
         ::waitpid(pid_, nullptr, 0);
     }

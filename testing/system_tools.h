@@ -2,6 +2,7 @@
 
 #include "base/json.h"
 
+#include <chrono>
 #include <filesystem>
 #include <string>
 #include <sys/types.h>
@@ -59,10 +60,13 @@ Json restorableView(Json services, const Json& saved);
 // A fake helper daemon on a Unix socket, in a child process: answers every connection with
 // `reply` after reading the request once, or closes it unanswered when `reply` is empty.
 // It listens as `uid` (privileges dropped after binding), so a test run as root can stand
-// up a helper that is not the superuser.
+// up a helper that is not the superuser. A request that begins with `hangOn` is answered only
+// after `hang`, as a helper stuck in its work would; each connection is served on its own, so
+// the others are answered meanwhile.
 class FakeProxyHelper {
 public:
-    FakeProxyHelper(const std::filesystem::path& socket, std::string reply, uid_t uid = 0);
+    FakeProxyHelper(const std::filesystem::path& socket, std::string reply, uid_t uid = 0,
+                    std::string hangOn = {}, std::chrono::milliseconds hang = {});
     ~FakeProxyHelper();
     FakeProxyHelper(const FakeProxyHelper&) = delete;
     FakeProxyHelper& operator=(const FakeProxyHelper&) = delete;

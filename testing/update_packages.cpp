@@ -311,14 +311,26 @@ void writePatchPackage(const fs::path& zip, const fs::path& from, const fs::path
 UpdateTools::UpdateTools(fs::path root) : root_(std::move(root)) {
     fs::create_directories(root_ / "usr/bin");
     fs::create_directories(root_ / "bin");
-    for (const auto& [from, to] : std::vector<std::pair<fs::path, fs::path>>{
-             {"/usr/bin/zipinfo", root_ / "usr/bin/zipinfo"}, {"/usr/bin/zsh", root_ / "bin/zsh"}}) {
-        fs::remove(to);
-        fs::create_symlink(from, to);
+    fs::create_directories(root_ / "usr/libexec");
+    // Debian's own tools where the install scripts expect the target system's.
+    for (const auto& [from, to] :
+         std::vector<std::pair<fs::path, fs::path>>{{"/usr/bin/zipinfo", "usr/bin/zipinfo"},
+                                                    {"/usr/bin/zsh", "bin/zsh"},
+                                                    {"/usr/bin/mv", "bin/mv"},
+                                                    {"/usr/bin/rm", "bin/rm"},
+                                                    {"/usr/bin/kill", "bin/kill"},
+                                                    {"/usr/bin/ps", "bin/ps"},
+                                                    {"/usr/bin/sleep", "bin/sleep"},
+                                                    {"/usr/bin/date", "bin/date"},
+                                                    {"/usr/bin/mktemp", "usr/bin/mktemp"},
+                                                    {"/usr/bin/nohup", "usr/bin/nohup"}}) {
+        fs::remove(root_ / to);
+        fs::create_symlink(from, root_ / to);
     }
-    for (const char* name : {"ditto", "lipo", "codesign"}) {
-        const fs::path to = root_ / "usr/bin" / name;
-        fs::copy_file(kStandIns / name, to, fs::copy_options::overwrite_existing);
+    for (const char* tool :
+         {"usr/bin/ditto", "usr/bin/lipo", "usr/bin/codesign", "usr/bin/open", "usr/libexec/PlistBuddy"}) {
+        const fs::path to = root_ / tool;
+        fs::copy_file(kStandIns / fs::path(tool).filename(), to, fs::copy_options::overwrite_existing);
         fs::permissions(to, fs::perms(0755));
     }
     fs::create_directories(root_ / "var/stand-in/codesign");

@@ -94,9 +94,11 @@ void writeFullPackage(const std::filesystem::path& zip, const std::filesystem::p
 void writePatchPackage(const std::filesystem::path& zip, const std::filesystem::path& from,
                        const std::filesystem::path& to, const Json& patch);
 
-// The tools of the update preparation under a test's system root: <root>/usr/bin/zipinfo and
-// <root>/bin/zsh are Debian's own, <root>/usr/bin/{ditto,lipo,codesign} the stand-ins of
-// testing/stand_ins. The stand-in codesign trusts the keys given to trust().
+// The tools of the update preparation and of the install scripts under a test's system root:
+// <root>/usr/bin/zipinfo, <root>/bin/{zsh,mv,rm,kill,ps,sleep,date} and
+// <root>/usr/bin/{mktemp,nohup} are Debian's own, <root>/usr/bin/{ditto,lipo,codesign,open} and
+// <root>/usr/libexec/PlistBuddy the stand-ins of testing/stand_ins. The stand-in codesign trusts
+// the keys given to trust().
 class UpdateTools {
 public:
     explicit UpdateTools(std::filesystem::path root);

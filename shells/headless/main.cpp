@@ -5,20 +5,34 @@
 #include "app/korvane_application.h"
 #include "app/process_services.h"
 #include "base/event_loops.h"
+#include "base/text.h"
 #include "platform/posix_platform.h"
 #include "shells/headless/headless_platform.h"
 #include "sysproxy/proxy_settings_backend.h"
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
+#include <pthread.h>
+#include <sstream>
 #include <string>
 #include <thread>
+#include <unistd.h>
 
 using namespace korvane;
 using namespace korvane::headless;
 
 namespace {
+
+sigset_t terminationSignals() {
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGHUP);
+    return signals;
+}
 
 std::optional<InterfaceType> interfaceType(const Json& value) {
     if (!value.is_string()) return std::nullopt;
@@ -49,6 +63,17 @@ NetworkPath parseNetworkPath(const Json& command) {
     return path;
 }
 
+// "1,0" -> {1, 0}; anything that is not a number is skipped.
+std::vector<int> parseAnswers(const std::string& text) {
+    std::vector<int> answers;
+    std::stringstream list(text);
+    for (std::string item; std::getline(list, item, ',');) {
+        if (auto answer = parseDecimalInteger(item); answer && *answer >= 0 && *answer < 100)
+            answers.push_back(static_cast<int>(*answer));
+    }
+    return answers;
+}
+
 class Shell {
 public:
     Shell(int argc, char** argv)
@@ -67,9 +92,18 @@ public:
         // another backend.
         controller_ = std::make_unique<KorvaneApplication>(
             platform_, defaultHttpClient(), nullptr, chooseProxySettings(ProxySettingsDefault::Networksetup));
+        // Started from a build or temporary folder, the shell runs as it is unless asked to
+        // behave like an installed client that offers to move itself into the Applications folder.
+        const char* offerMove = std::getenv("KORVANE_OFFER_MOVE");
+        controller_->setOffersMoveToApplications(offerMove && std::string(offerMove) == "1");
+        // Alerts of the launch itself come before any command is read: their answers are given
+        // up front.
+        if (const char* answers = std::getenv("KORVANE_ALERT_ANSWERS"))
+            windows_.queueAlertAnswers(parseAnswers(answers));
         controller_->applicationDidFinishLaunching();
-        events_.emit("ready");
+        events_.emit("ready", {{"pid", ::getpid()}});
         std::thread([this] { readCommands(); }).detach();
+        std::thread([this] { awaitSignals(); }).detach();
         // The process leaves through exit(), never by the loop returning.
         loop_.run();
         return 1;
@@ -91,6 +125,17 @@ private:
         // The driver went away: leave as a user would, through the termination gate, so that
         // nothing is left switched.
         loop_.post([this] { terminate(); });
+    }
+
+    // SIGTERM, SIGINT and SIGHUP (blocked in every thread since main's start) ask to quit like
+    // the menu: through the termination gate, which restores the proxy before the exit.
+    void awaitSignals() {
+        const sigset_t signals = terminationSignals();
+        for (;;) {
+            int received = 0;
+            if (::sigwait(&signals, &received) != 0) continue;
+            loop_.post([this] { terminate(); });
+        }
     }
 
     void handle(const std::string& line) {
@@ -191,6 +236,10 @@ private:
 } // namespace
 
 int main(int argc, char** argv) {
+    // Before any thread exists, so that only the signal thread takes them; children start with
+    // nothing blocked.
+    const sigset_t signals = terminationSignals();
+    ::pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     std::ios::sync_with_stdio(false);
     Shell shell(argc, argv);
     return shell.run();

@@ -14,6 +14,7 @@
 #include "diag/quality_log.h"
 #include "panel/node_cache.h"
 #include "platform/system_info.h"
+#include "update/korvane_migration.h"
 
 #include <korvane_deployment.h>
 
@@ -170,13 +171,16 @@ Task<void> KorvaneApplication::runLaunchTask() {
     // A core left running by a client that was killed holds the ports and an old
     // configuration; it goes before anything else.
     co_await core_->stopOrphanCore();
-    co_await reconnectAfterUpdateIfPending();
+    co_await reconnectAfterUpdateIfNeeded();
     co_await recoverStaleSystemProxy();
 
     // A sign-in (or sign-out) made while the steps above waited stands, and did its own
     // refresh: the stored session does not replace it.
+    // The credential an update handed over is consumed whatever happens to it.
+    auto carried = restoreUpdateSession();
     if (account_.generation() == accountAtStart) {
-        if (auto stored = loadStoredCredential()) account_.resume(std::move(*stored));
+        if (!carried) carried = loadStoredCredential();
+        if (carried) account_.resume(std::move(*carried));
         if (account_.signedIn()) {
             sendPulseInBackground(KorvanePulseTrigger::Startup);
             std::optional<std::string> failure;
@@ -260,21 +264,43 @@ Task<void> KorvaneApplication::exitTask() {
     // the exit decides what is left to restore.
     connections_.cancel();
     co_await connections_.join();
+    // During an update the core is only paused: the proxy settings stay on the local port for
+    // the new copy.
+    const bool forUpdate = activity_.applyingUpdate();
     std::optional<std::string> failure;
     try {
-        co_await disconnectCore();
+        if (forUpdate) {
+            KorvaneRecorder::record("update_core_stop", "begin");
+            co_await core_->pauseForUpgrade();
+            KorvaneRecorder::record("update_core_stop", "success");
+        } else {
+            co_await disconnectCore();
+        }
     } catch (const Cancelled&) {
         throw;
+    } catch (const ProxyRecordKept&) {
+        // The user's settings are back; only the backup file stayed, and the next launch
+        // restoring from it writes the same settings again. Refusing to quit would protect
+        // nothing and keep the user from ever quitting while the folder cannot be written.
     } catch (const std::exception& error) {
         failure = error.what();
     }
     if (!failure) {
-        QualityLog::report("proxy_restore_success", "", std::nullopt, "", "normal_exit");
+        if (!forUpdate) QualityLog::report("proxy_restore_success", "", std::nullopt, "", "normal_exit");
         platform_.application.replyToTermination(true);
         co_return;
     }
-    QualityLog::report("proxy_restore_failure", "", std::nullopt, "permission_or_network", "termination");
-    alert("无法恢复系统代理", "请允许恢复系统代理设置后再退出：\n" + *failure);
+    if (activity_.applyingUpdate()) {
+        QualityLog::report("update_install_failure", "", std::nullopt, "core_stop_failed", "termination");
+        activity_.setUpdate(Activity::Update::None);
+        std::error_code ignored;
+        std::filesystem::remove(reconnectMarker(), ignored);
+        updateProgress("未能安全退出，更新已暂停；旧版本仍然保留", -1);
+        alert("更新暂时无法完成", *failure);
+    } else {
+        QualityLog::report("proxy_restore_failure", "", std::nullopt, "permission_or_network", "termination");
+        alert("无法恢复系统代理", "请允许恢复系统代理设置后再退出：\n" + *failure);
+    }
     activity_.setExiting(false);
     connections_.reopen(); // connects are possible again
     platform_.application.replyToTermination(false);
@@ -312,12 +338,21 @@ Task<void> KorvaneApplication::recoverStaleSystemProxy() {
     } catch (const std::exception& error) {
         failure = error.what();
     }
-    if (failure) alert("系统代理恢复失败", *failure + "\n请允许恢复后再连接。");
+    if (failure) alertRestoreFailed(*failure);
+}
+
+void KorvaneApplication::alertRestoreFailed(const std::string& error) {
+    alert("系统代理恢复失败", error + "\n请允许恢复后再连接。");
 }
 
 // ---- Seams -------------------------------------------------------------------------------
 
-bool KorvaneApplication::offerMoveToApplicationsIfNeeded() { return false; }
+// A copy outside the canonical installation only offers to move itself there and quits.
+bool KorvaneApplication::offerMoveToApplicationsIfNeeded() {
+    if (!offersMoveToApplications_ || KorvaneMigration::isCanonical(platform_.bundle)) return false;
+    KorvaneMigration::offer(platform_);
+    return true;
+}
 void KorvaneApplication::startWhitelistPulse() {
     // Asked afresh for every pulse; the coordinator goes before the controller's state does.
     auto context = [this]() -> std::optional<KorvanePulseContext> {
@@ -338,8 +373,6 @@ Task<void> KorvaneApplication::sendPulseBeforeConnect() {
     if (pulse_ && pulse_->shouldSendBeforeConnect())
         co_await pulse_->send(KorvanePulseTrigger::BeforeConnect);
 }
-void KorvaneApplication::recordPreviousUpdateResult() {}
-Task<void> KorvaneApplication::reconnectAfterUpdateIfPending() { co_return; }
 std::optional<std::string> KorvaneApplication::loadStoredCredential() {
     PrivateFileRead::Refusal refusal = PrivateFileRead::Refusal::None;
     auto credential = account_.store().read("auth", &refusal);

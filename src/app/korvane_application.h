@@ -51,6 +51,10 @@ public:
     KorvaneApplication(const KorvaneApplication&) = delete;
     KorvaneApplication& operator=(const KorvaneApplication&) = delete;
 
+    // Whether a copy started from outside the Applications folder offers to move itself there
+    // instead of starting (off unless the shell turns it on).
+    void setOffersMoveToApplications(bool offers) { offersMoveToApplications_ = offers; }
+
     // Application delegate.
     void applicationDidFinishLaunching();
     void applicationDidBecomeActive();
@@ -145,8 +149,17 @@ private:
     // fixed place in the sequence, so that adding the subsystem means filling in one call.
     bool offerMoveToApplicationsIfNeeded();
 
+    // After an update (update_handover.cpp): the install script's result reported (at launch
+    // and on every health tick), the connection brought back when the old copy left the marker,
+    // and the credential it handed over.
     void recordPreviousUpdateResult();
-    Task<void> reconnectAfterUpdateIfPending();
+    Task<void> reconnectAfterUpdateIfNeeded();
+    std::optional<std::string> restoreUpdateSession();
+    // The one-time session for the new copy, when signed in; throws FileError.
+    void saveUpdateSession();
+    std::filesystem::path reconnectMarker() const;
+    std::filesystem::path oneTimeSessionFile() const;
+    void alertRestoreFailed(const std::string& error);
     Task<void> recoverStaleSystemProxy();
     std::optional<std::string> loadStoredCredential();
     void publishLaunchHealth();
@@ -171,6 +184,9 @@ private:
     Task<Json> checkUpdateAction(const Json& args);
     // Where a prepared update leaves this process for the install script.
     Task<void> handOffUpdate(PreparedKorvaneUpdate prepared);
+    // Puts back what a failed hand-off changed: the connection when resume (else nothing of
+    // the core), the hand-over files; tells the page.
+    Task<void> abandonHandOff(bool resume);
 
     // The connection. A connect (and an update check) runs as a child of connections_, so that a
     // quit can cancel it and wait for its end before deciding what to restore.
@@ -207,6 +223,7 @@ private:
     std::string mode_ = "smart";
     std::string selectedNode_;
 
+    bool offersMoveToApplications_ = false;
     bool startupReady_ = false;
     bool launchUpdateTriggered_ = false;
     bool lastSocksReady_ = false;

@@ -6,6 +6,7 @@
 
 #include "base/blocking.h"
 #include "base/errors.h"
+#include "base/files.h"
 #include "base/sleep.h"
 #include "base/url.h"
 #include "diag/korvane_recorder.h"
@@ -36,6 +37,8 @@ constexpr const char* kDownloadFailed = "下载失败，请重试";
 constexpr const char* kVerifying = "下载完成，正在校验 SHA256…";
 constexpr const char* kDigestRefused = "SHA256 校验失败，已拒绝安装";
 constexpr const char* kDigestPassed = "已通过 SHA256 校验，正在准备安全重启…";
+constexpr const char* kInstalling = "正在安装并重新打开 Korvane…";
+constexpr const char* kNotStarted = "更新未开始，旧版本和原配置已保留，请重试";
 
 std::string lowercase(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(),
@@ -137,12 +140,79 @@ Task<void> KorvaneApplication::checkUpdate(bool manual) {
     co_await handOffUpdate(std::move(prepared));
 }
 
-// The prepared update stays staged beside the installation; the core, the connection and the
-// proxy settings stay as they are, and the check ends as done.
+// The hand-off: the reconnect marker and the one-time session for the new copy, the node tests
+// stopped, the core paused with the proxy settings left on the local port, the install script
+// started, and the exit through the termination gate on the next turn. A failure before the
+// script runs puts back what was paused and removes both hand-over files.
 Task<void> KorvaneApplication::handOffUpdate(PreparedKorvaneUpdate prepared) {
-    platform_.application.systemLog("Korvane update to build " + std::to_string(prepared.toBuild) +
-                                    " is prepared");
-    co_return;
+    KorvaneRecorder::record("update_candidate_verified", "before_disconnect", {}, std::nullopt,
+                            prepared.toBuild);
+    activity_.setUpdate(Activity::Update::HandingOff);
+    const bool wasConnected = core_->connected();
+    bool paused = false;
+    std::exception_ptr failure;
+    try {
+        if (wasConnected) writeFileAtomically(reconnectMarker(), "", 0600);
+        saveUpdateSession();
+        co_await stopNodeTests();
+        KorvaneRecorder::record("update_core_stop", "begin");
+        co_await core_->pauseForUpgrade();
+        paused = true;
+        KorvaneRecorder::record("update_core_stop", "success");
+        prepared.launch();
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    if (failure) {
+        // Only a connection that the pause took down is brought back; one the pause never
+        // reached is still up as it was.
+        co_await uncancellable(abandonHandOff(wasConnected && paused));
+        std::rethrow_exception(failure);
+    }
+
+    KorvaneRecorder::record("update_helper_started", "success", {}, std::nullopt, prepared.toBuild);
+    activity_.setUpdate(Activity::Update::Applying);
+    activity_.setCoreSafelyStopped();
+    QualityLog::report("update_install_started", {}, std::nullopt, {}, "prepared_handoff");
+    updateProgress(kInstalling, 100);
+    KorvaneRecorder::record("update_exit_scheduled", "main_queue");
+    // After this action has answered the page.
+    auto terminate = [](KorvaneApplication* self) -> Task<void> {
+        co_await sleep(Duration::zero());
+        self->platform_.application.requestTermination();
+    };
+    tasks_.spawn(terminate(this));
+}
+
+Task<void> KorvaneApplication::abandonHandOff(bool resume) {
+    activity_.setUpdate(Activity::Update::None);
+    QualityLog::report("update_install_failure", {}, std::nullopt, "preflight_or_core", "before_exit");
+    std::optional<std::string> restoreFailure;
+    if (resume) {
+        bool resumed = false;
+        try {
+            co_await core_->resumeAfterUpgrade(subscription_.yaml, subscription_.nodes, selectedNode_, mode_);
+            resumed = true;
+        } catch (const std::exception&) {
+        }
+        if (!resumed) {
+            try {
+                co_await core_->proxy().restore();
+            } catch (const std::exception& error) {
+                restoreFailure = error.what();
+            }
+        }
+        pushState();
+    }
+    std::error_code ignored;
+    fs::remove(reconnectMarker(), ignored);
+    fs::remove(oneTimeSessionFile(), ignored);
+    // The settings could not be put back either: the user must not read that they were kept.
+    if (restoreFailure) {
+        alertRestoreFailed(*restoreFailure);
+    } else {
+        updateProgress(kNotStarted, -1);
+    }
 }
 
 } // namespace korvane

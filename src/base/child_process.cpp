@@ -1,6 +1,7 @@
 #include "base/child_process.h"
 
 #include "base/errors.h"
+#include "base/unique_fd.h"
 
 #include <cerrno>
 #include <csignal>
@@ -15,7 +16,14 @@ extern char** environ;
 namespace korvane {
 
 pid_t startProcess(const std::string& path, const std::vector<std::string>& arguments, int outputFd,
-                   bool errorsToNull) {
+                   bool errorsToNull, ChildExtras extras) {
+    // A copy above the low numbers, so that the dup2 below never has equal descriptors (which
+    // would leave the close-on-exec flag set).
+    UniqueFd kept;
+    if (extras.keepOpenFd >= 0) {
+        kept.reset(::fcntl(extras.keepOpenFd, F_DUPFD_CLOEXEC, 10));
+        if (!kept) throw FileError(errno);
+    }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
@@ -30,6 +38,10 @@ pid_t startProcess(const std::string& path, const std::vector<std::string>& argu
         posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
         posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
     }
+    if (kept) posix_spawn_file_actions_adddup2(&actions, kept.get(), 3);
+    // Nothing else: a descriptor this process inherited without close-on-exec (a lock its own
+    // parent holds, say) must not live on in a child that outlives it.
+    posix_spawn_file_actions_addclosefrom_np(&actions, kept ? 4 : 3);
 
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(path.c_str()));
@@ -49,7 +61,14 @@ pid_t startProcess(const std::string& path, const std::vector<std::string>& argu
     sigaddset(&defaults, SIGHUP);
     posix_spawnattr_setsigmask(&attributes, &none);
     posix_spawnattr_setsigdefault(&attributes, &defaults);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+    if (extras.ownSession) {
+        flags |= POSIX_SPAWN_SETSID; // a session of its own is a process group of its own too
+    } else if (extras.ownProcessGroup) {
+        posix_spawnattr_setpgroup(&attributes, 0);
+        flags |= POSIX_SPAWN_SETPGROUP;
+    }
+    posix_spawnattr_setflags(&attributes, flags);
 
     pid_t pid = -1;
     const int error = ::posix_spawn(&pid, path.c_str(), &actions, &attributes, argv.data(), environ);
@@ -57,6 +76,12 @@ pid_t startProcess(const std::string& path, const std::vector<std::string>& argu
     posix_spawnattr_destroy(&attributes);
     if (error != 0) throw FileError(error);
     return pid;
+}
+
+pid_t startDetachedProcess(const std::string& path, const std::vector<std::string>& arguments) {
+    ChildExtras extras;
+    extras.ownSession = true;
+    return startProcess(path, arguments, -1, false, extras);
 }
 
 ChildProcess::ChildProcess(ChildProcess&& other) noexcept

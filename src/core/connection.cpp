@@ -138,10 +138,20 @@ Task<void> MihomoCore::switchTo(const std::string& node) {
 }
 
 Task<void> MihomoCore::disconnect() {
-    if (requiresRecovery()) co_await proxy_.restore();
+    std::exception_ptr recordKept;
+    if (requiresRecovery()) {
+        try {
+            co_await proxy_.restore();
+        } catch (const ProxyRecordKept&) {
+            // The settings are back: the connection ends all the same, and the caller hears
+            // that the file stayed.
+            recordKept = std::current_exception();
+        }
+    }
     connected_ = false;
     connectedNode_.clear();
     co_await stopCore();
+    if (recordKept) std::rethrow_exception(recordKept);
 }
 
 // ---- Node tests ---------------------------------------------------------------------------

@@ -99,8 +99,9 @@ public:
     // switches for real through the running core (the proxy settings stay).
     Task<void> connect(std::string subscription, std::vector<Node> nodes, std::string selected,
                        std::string mode);
-    // Restores the system proxy first (its failure leaves the connection as it is), then stops
-    // the core. Also when not connected: a leftover backup is restored, a core left running by
+    // Restores the system proxy first (its failure leaves the connection as it is, except
+    // ProxyRecordKept: the settings are back, so the connection ends and that error follows),
+    // then stops the core. Also when not connected: a leftover backup is restored, a core left running by
     // node tests is stopped.
     Task<void> disconnect();
     // Node availability: probes through every node, eight at a time in list order, each slice

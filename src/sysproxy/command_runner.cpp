@@ -4,6 +4,7 @@
 #include "base/files.h"
 #include "base/text.h"
 #include "base/unique_fd.h"
+#include "sysproxy/proxy_change_lock.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -29,7 +30,8 @@ std::string prefixCharacters(const std::string& text, std::size_t count) {
 ProxyAuthorizationCancelled::ProxyAuthorizationCancelled()
     : KorvaneError("已取消网络代理授权。Korvane 不会继续修改系统网络设置。") {}
 
-std::string CommandRunner::run(const std::string& path, const std::vector<std::string>& arguments) {
+std::string CommandRunner::run(const std::string& path, const std::vector<std::string>& arguments,
+                               const ProxyChangeLock* change) {
     int ends[2];
     // Close-on-exec, so that programs started by other threads meanwhile do not inherit the
     // write end and keep the pipe open; dup2 below clears the flag for this child only.
@@ -37,7 +39,10 @@ std::string CommandRunner::run(const std::string& path, const std::vector<std::s
     UniqueFd readEnd(ends[0]);
     UniqueFd writeEnd(ends[1]);
 
-    const pid_t pid = startProcess(path, arguments, writeEnd.get());
+    ChildExtras extras;
+    if (change && change->fd() >= 0) extras = {change->fd(), true};
+    const pid_t pid = startProcess(path, arguments, writeEnd.get(), false, extras);
+    if (extras.ownProcessGroup) change->recordRun(pid);
     writeEnd.reset();
 
     std::string output;

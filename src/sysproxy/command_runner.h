@@ -8,6 +8,8 @@
 
 namespace korvane {
 
+class ProxyChangeLock;
+
 // The user dismissed the administrator prompt. A KorvaneError so that it reaches the user
 // like any other failure.
 class ProxyAuthorizationCancelled : public KorvaneError {
@@ -21,7 +23,10 @@ namespace CommandRunner {
 // one pipe, and returns that output (empty when it is not valid UTF-8). A non-zero exit
 // throws KorvaneError "系统代理命令失败：" + the first 180 characters of the output; a program
 // that cannot be started throws FileError. Blocks: call it inside blocking().
-std::string run(const std::string& path, const std::vector<std::string>& arguments);
+// With a change, the program runs in a process group of its own that keeps the change's lock
+// for as long as it runs (see ProxyChangeLock).
+std::string run(const std::string& path, const std::vector<std::string>& arguments,
+                const ProxyChangeLock* change = nullptr);
 
 } // namespace CommandRunner
 

@@ -249,7 +249,7 @@ public:
         return {{}, std::move(settings)};
     }
 
-    void switchOn(const ProxyBackup& record) const override {
+    void switchOn(const ProxyBackup& record, const ProxyChangeLock&) const override {
         if (!record.services.empty()) throw KorvaneError(kOtherSettingsRecord);
         // Switching without the desktop's settings safely on disk could lose them.
         if (!record.gnome) throw KorvaneError(kNoDesktopRecord);
@@ -259,7 +259,7 @@ public:
         if (!holds(desktop, switched)) throw KorvaneError(kNotSwitched);
     }
 
-    void putBack(const ProxyBackup& record) const override {
+    void putBack(const ProxyBackup& record, const ProxyChangeLock&) const override {
         if (!record.services.empty()) throw KorvaneError(kOtherSettingsRecord);
         if (!record.gnome) return;
         const Desktop desktop;

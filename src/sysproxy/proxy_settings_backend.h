@@ -7,6 +7,8 @@
 
 namespace korvane {
 
+class ProxyChangeLock;
+
 // The hosts that reach the network directly while the settings point at the local proxy.
 inline constexpr std::string_view kLocalProxyBypass[] = {"localhost", "127.0.0.1", "*.local"};
 
@@ -25,9 +27,10 @@ public:
     virtual ProxyBackup snapshot() const = 0;
     // Points the settings at the local proxy. record is what the backup file holds: a record
     // that does not describe this backend's settings is refused before anything changes.
-    virtual void switchOn(const ProxyBackup& record) const = 0;
+    // change is the lock held for it, which any process run for it keeps.
+    virtual void switchOn(const ProxyBackup& record, const ProxyChangeLock& change) const = 0;
     // Puts back what record holds; refuses a record of another backend's settings.
-    virtual void putBack(const ProxyBackup& record) const = 0;
+    virtual void putBack(const ProxyBackup& record, const ProxyChangeLock& change) const = 0;
     // Whether web or SOCKS traffic still goes to the local port.
     virtual bool stillRoutingThroughKorvane() const = 0;
 

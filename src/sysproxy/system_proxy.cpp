@@ -132,13 +132,13 @@ public:
     }
     // The enable script is built from what the file holds, so the switch never touches a
     // service whose settings are not safely on disk.
-    void switchOn(const ProxyBackup& record) const override {
+    void switchOn(const ProxyBackup& record, const ProxyChangeLock& change) const override {
         if (record.gnome) throw KorvaneError(kOtherSettingsRecord);
-        SystemProxy::runPrivileged(SystemProxy::enableScript(record.services), "enable");
+        SystemProxy::runPrivileged(SystemProxy::enableScript(record.services), "enable", &change);
     }
-    void putBack(const ProxyBackup& record) const override {
+    void putBack(const ProxyBackup& record, const ProxyChangeLock& change) const override {
         if (record.gnome) throw KorvaneError(kOtherSettingsRecord);
-        SystemProxy::runPrivileged(SystemProxy::restoreScript(record.services), "restore");
+        SystemProxy::runPrivileged(SystemProxy::restoreScript(record.services), "restore", &change);
     }
     bool stillRoutingThroughKorvane() const override {
         std::vector<std::string> services;
@@ -283,7 +283,8 @@ std::string SystemProxy::restoreScript(const std::vector<ServiceSnapshot>& servi
     return script(commands);
 }
 
-void SystemProxy::runPrivileged(const std::string& script, const std::string& operation) {
+void SystemProxy::runPrivileged(const std::string& script, const std::string& operation,
+                                const ProxyChangeLock* change) {
     // The script travels Base64-encoded and reaches the shell on its standard input, so no
     // quoting of its own text can go wrong on the way.
     const std::string command =
@@ -292,7 +293,7 @@ void SystemProxy::runPrivileged(const std::string& script, const std::string& op
     const std::string source = "do shell script " + scriptHostLiteral(command) +
                                " with administrator privileges with prompt " + scriptHostLiteral(prompt);
     try {
-        CommandRunner::run(systemPath(kOsascript).string(), {"-e", source});
+        CommandRunner::run(systemPath(kOsascript).string(), {"-e", source}, change);
     } catch (const std::exception& error) {
         const std::string text = lowered(error.what());
         for (const char* marker : {"-128", "user canceled", "user cancelled", "用户取消"}) {
@@ -305,28 +306,30 @@ void SystemProxy::runPrivileged(const std::string& script, const std::string& op
 Task<void> SystemProxy::enable() {
     checkAvailable();
     SerialQueue::Turn turn = co_await queue_.next();
-    auto switchOn = withinTurn(std::move(turn), [backup = backup_, settings = settings_] {
-        if (settings->switchesWithoutRecord()) {
-            settings->switchOnWithoutRecord();
-            return;
-        }
-        const bool existed = fileExists(backup);
-        // A record that exists already holds the settings from before the first switch.
-        if (!existed) writeProxyBackup(backup, settings->snapshot());
-        // The switch works from what the file holds, never from what was meant to be written.
-        const ProxyBackup record = readProxyBackup(backup);
-        try {
-            settings->switchOn(record);
-        } catch (const ProxyAuthorizationCancelled&) {
-            // Nothing was changed; a file from before this call still describes the user's
-            // settings and stays.
-            if (!existed) {
-                std::error_code ignored;
-                std::filesystem::remove(backup, ignored);
+    auto switchOn =
+        withinTurn(std::move(turn), [backup = backup_, lock = changeLock(), settings = settings_] {
+            if (settings->switchesWithoutRecord()) {
+                settings->switchOnWithoutRecord();
+                return;
             }
-            throw;
-        }
-    });
+            const ProxyChangeLock change(lock);
+            const bool existed = fileExists(backup);
+            // A record that exists already holds the settings from before the first switch.
+            if (!existed) writeProxyBackup(backup, settings->snapshot());
+            // The switch works from what the file holds, never from what was meant to be written.
+            const ProxyBackup record = readProxyBackup(backup);
+            try {
+                settings->switchOn(record, change);
+            } catch (const ProxyAuthorizationCancelled&) {
+                // Nothing was changed; a file from before this call still describes the user's
+                // settings and stays.
+                if (!existed) {
+                    std::error_code ignored;
+                    std::filesystem::remove(backup, ignored);
+                }
+                throw;
+            }
+        });
     co_await blocking(std::move(switchOn));
 }
 
@@ -334,12 +337,15 @@ Task<void> SystemProxy::restore() {
     SerialQueue::Turn turn = co_await queue_.next();
     // What there is to restore is decided within the turn: a restore queued behind another
     // finds the record already consumed and has nothing left to do.
-    auto putBack = withinTurn(std::move(turn), [backup = backup_, settings = settings_] {
+    auto putBack = withinTurn(std::move(turn), [backup = backup_, lock = changeLock(), settings = settings_] {
+        // Taken before the record is looked at: a run left by a killed client may still be
+        // changing the settings from it.
+        const ProxyChangeLock change(lock);
         if (fileExists(backup)) {
             if (!settings) throw KorvaneError(kNoSettings);
-            settings->putBack(readProxyBackup(backup));
+            settings->putBack(readProxyBackup(backup), change);
             std::error_code error;
-            if (!std::filesystem::remove(backup, error) && error) throw FileError(error.value());
+            if (!std::filesystem::remove(backup, error) && error) throw ProxyRecordKept(error.value());
             return;
         }
         if (settings && settings->mayBeSwitchedWithoutRecord()) settings->putBackWithoutRecord();

@@ -1,8 +1,10 @@
 #pragma once
 
+#include "base/errors.h"
 #include "base/serial_queue.h"
 #include "base/task.h"
 #include "sysproxy/proxy_backup.h"
+#include "sysproxy/proxy_change_lock.h"
 #include "sysproxy/proxy_settings_backend.h"
 
 #include <filesystem>
@@ -11,6 +13,15 @@
 #include <vector>
 
 namespace korvane {
+
+// A restore that put the user's settings back but could not remove the backup file (a
+// read-only support directory, say). The settings are the user's: nothing depends on the
+// client any more, and the file's next restore only writes the same settings again. what() is
+// the removal's error.
+class ProxyRecordKept : public FileError {
+public:
+    using FileError::FileError;
+};
 
 // Points the computer's proxy settings at the core's local port and puts them back, through
 // a backend: the network services' settings tool (the default; changes go through the
@@ -32,6 +43,8 @@ public:
 
     const std::filesystem::path& backup() const { return backup_; }
     const std::filesystem::path& tempDir() const { return tempDir_; }
+    // The lock every change of the settings holds, beside the backup file.
+    std::filesystem::path changeLock() const { return backup_.string() + ".lock"; }
     // The backend's code for the event log; "none" without one.
     const char* settingsName() const { return settings_ ? settings_->name() : "none"; }
     // Throws the user's error when no backend can change the settings, so that a connection
@@ -49,12 +62,14 @@ public:
     // A kind saved as on but without a server and port the tool accepts is written off.
     static std::string restoreScript(const std::vector<ServiceSnapshot>& services);
     // Runs script as administrator behind the prompt of `operation` ("restore" or "enable").
-    // A dismissed prompt throws ProxyAuthorizationCancelled.
-    static void runPrivileged(const std::string& script, const std::string& operation);
+    // A dismissed prompt throws ProxyAuthorizationCancelled. The run keeps change's lock.
+    static void runPrivileged(const std::string& script, const std::string& operation,
+                              const ProxyChangeLock* change = nullptr);
 
     // Switches every enabled service to the local proxy.
     Task<void> enable();
     // Puts the saved settings back; nothing to do without a backup file or a switched helper.
+    // Throws ProxyRecordKept when only the file's removal failed.
     Task<void> restore();
     // Whether an operation is under way or waits its turn (an enable that has not written its
     // record yet still has to be restored after).

@@ -1,5 +1,6 @@
 #include "update/korvane_update_installer.h"
 
+#include "base/child_process.h"
 #include "base/errors.h"
 #include "base/files.h"
 #include "base/json.h"
@@ -20,14 +21,11 @@
 #include <limits>
 #include <memory>
 #include <poll.h>
-#include <spawn.h>
 #include <sstream>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <system_error>
 #include <unistd.h>
-
-extern char** environ;
 
 namespace korvane {
 
@@ -197,36 +195,10 @@ std::string KorvaneUpdateInstaller::run(const std::string& executable,
     UniqueFd readEnd(ends[0]);
     UniqueFd writeEnd(ends[1]);
 
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, writeEnd.get(), STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, writeEnd.get(), STDERR_FILENO);
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    sigset_t none;
-    sigset_t defaults;
-    sigemptyset(&none);
-    sigemptyset(&defaults);
-    for (int signal : {SIGPIPE, SIGTERM, SIGINT, SIGHUP})
-        sigaddset(&defaults, signal);
-    posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setsigdefault(&attributes, &defaults);
     // A group of its own, so that a tool that hangs goes together with whatever it started.
-    posix_spawnattr_setpgroup(&attributes, 0);
-    posix_spawnattr_setflags(&attributes,
-                             POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(executable.c_str()));
-    for (const auto& argument : arguments)
-        argv.push_back(const_cast<char*>(argument.c_str()));
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    const int spawnError =
-        ::posix_spawn(&pid, executable.c_str(), &actions, &attributes, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
-    if (spawnError != 0) throw FileError(spawnError);
+    ChildExtras extras;
+    extras.ownProcessGroup = true;
+    const pid_t pid = startProcess(executable, arguments, writeEnd.get(), false, extras);
     writeEnd.reset();
 
     const auto deadline = std::chrono::steady_clock::now() + timeLimit;
@@ -349,6 +321,13 @@ PreparedKorvaneUpdate KorvaneUpdateInstaller::prepare(const fs::path& package, b
         fs::remove_all(transaction, ignored);
         throw;
     }
+}
+
+void PreparedKorvaneUpdate::launch() const {
+    startDetachedProcess(tool("/usr/bin/nohup"),
+                         {tool("/bin/zsh"), helper.string(), app.string(), transaction.string(),
+                          std::to_string(::getpid()), std::to_string(fromBuild), std::to_string(toBuild),
+                          updates.string()});
 }
 
 fs::path prepareUpdatesDirectory(const fs::path& supportDir) {

@@ -26,6 +26,13 @@ struct PreparedKorvaneUpdate {
     std::filesystem::path updates;     // the support directory's "updates", for the script's result
     std::int64_t fromBuild = 0;
     std::int64_t toBuild = 0;
+
+    // Starts the install script for this process: nohup (at its fixed path under systemPath())
+    // runs the system's zsh with the script and its six parameters (the installed bundle, the
+    // staging directory, this process's id, the two builds, the updates directory), detached,
+    // with every standard stream on the null device. Not waited for: the script outlives this
+    // process. A start error throws FileError.
+    void launch() const;
 };
 
 namespace KorvaneUpdateInstaller {

@@ -12,6 +12,7 @@
 #include <netinet/tcp.h>
 #include <openssl/ssl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -25,6 +26,7 @@
 #include <fstream>
 #include <iostream>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -896,6 +898,23 @@ void serveController(Fd client) {
 // ---- listening
 
 // `failure` names the listener in the line logged when its port cannot be bound.
+// A thread that is detached from its start: the process may end at any moment (a crash
+// knob, SIGTERM) without a thread left joinable, which a thread sanitiser reports as a leak.
+template <class F> void startDetached(F body) {
+    auto* owned = new F(std::move(body));
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    pthread_t thread;
+    auto run = [](void* argument) -> void* {
+        std::unique_ptr<F> body(static_cast<F*>(argument));
+        (*body)();
+        return nullptr;
+    };
+    if (::pthread_create(&thread, &attributes, run, owned) != 0) delete owned;
+    pthread_attr_destroy(&attributes);
+}
+
 void listenOn(std::uint16_t port, void (*serve)(Fd), const char* failure) {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int on = 1;
@@ -915,13 +934,13 @@ void listenOn(std::uint16_t port, void (*serve)(Fd), const char* failure) {
         ::close(fd);
         return;
     }
-    std::thread([fd, serve] {
+    startDetached([fd, serve] {
         for (;;) {
             int client = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
             if (client < 0) continue;
-            std::thread(serve, Fd(client)).detach();
+            startDetached([serve, client] { serve(Fd(client)); });
         }
-    }).detach();
+    });
 }
 
 void onTerminate(int) { ::_exit(0); }
@@ -959,6 +978,13 @@ int main(int argc, char** argv) {
     if (const char* delay = std::getenv("MICORE_MIXED_PORT_DELAY_MS"))
         std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(delay)));
     listenOn(kMixedPort, serveMixed, "Start Mixed(http+socks) server error");
+    if (const char* after = std::getenv("MICORE_EXIT_AFTER_MS")) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(after)));
+        std::printf("level=fatal msg=\"stand-in crash\"\n");
+        std::fflush(stdout);
+        // As a crash ends a process: at once, with nothing run on the way out.
+        ::kill(::getpid(), SIGKILL);
+    }
     for (;;)
         ::pause();
 }

@@ -3,15 +3,22 @@
 
 #include "base/errors.h"
 #include "base/files.h"
+#include "platform/processes.h"
 #include "platform/system_paths.h"
 #include "sysproxy/command_runner.h"
+#include "sysproxy/proxy_change_lock.h"
 #include "sysproxy/system_proxy.h"
 #include "testing/system_tools.h"
 #include "testing/temp_dir.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <fcntl.h>
 #include <filesystem>
+#include <sstream>
+#include <thread>
+#include <unistd.h>
 
 using namespace korvane;
 using korvane::testing::SystemTools;
@@ -124,6 +131,47 @@ TEST_F(PrivilegedRun, RefusalMarkersInAnyLetterCase) {
             EXPECT_EQ(std::string(error.what()), std::string("系统代理命令失败：") + c.output);
         }
     }
+}
+
+// A run of a change keeps the change's lock as its descriptor 3, in a process group of its own,
+// and nothing else of this process's; a run left behind by its client (here a background
+// process that outlives the run) is ended by the next change's lock.
+TEST(ChangeLock, ARunKeepsTheLockAloneAndALeftoverRunIsEndedByTheNextChange) {
+    TempDir dir;
+    const fs::path file = dir.path() / "proxy-backup.json.lock";
+    // Not close-on-exec: inherited by children unless they are careful.
+    const int stray = ::fcntl(STDERR_FILENO, F_DUPFD, 20);
+    ASSERT_GE(stray, 20);
+    std::string leftover;
+    {
+        const ProxyChangeLock change(file);
+        ASSERT_GE(change.fd(), 0);
+        const std::string seen =
+            CommandRunner::run("/bin/sh",
+                               {"-c", "readlink /proc/$$/fd/3; [ -e /proc/$$/fd/" + std::to_string(stray) +
+                                          " ] && echo stray; ps -o pgid= -p $$ | tr -d ' '; echo $$"},
+                               &change);
+        std::istringstream lines(seen);
+        std::string lock, group, pid;
+        std::getline(lines, lock);
+        std::getline(lines, group);
+        std::getline(lines, pid);
+        EXPECT_EQ(seen.find("stray"), std::string::npos) << seen;
+        EXPECT_EQ(lock, file.string());
+        EXPECT_EQ(group, pid) << seen;
+        leftover = CommandRunner::run("/bin/sh", {"-c", "sleep 30 >/dev/null 2>&1 & echo $!"}, &change);
+    }
+    ::close(stray);
+    const auto sleeper = static_cast<pid_t>(std::stol(leftover));
+    ASSERT_EQ(::kill(sleeper, 0), 0) << "the leftover run holds the lock";
+
+    const auto started = std::chrono::steady_clock::now();
+    const ProxyChangeLock next(file);
+    EXPECT_GE(next.fd(), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+    for (int i = 0; i < 100 && !processEnded(sleeper); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_TRUE(processEnded(sleeper));
 }
 
 } // namespace
