@@ -78,15 +78,7 @@ fuzz: setup
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i
 
-check-# Every libFuzzer target (fuzz/) for FUZZ_SECONDS each on a copy of its seed corpus; fails when
-# one finds a fault.
-FUZZ_SECONDS ?= 30
-fuzz: setup
-	cmake --preset fuzz
-	cmake --build --preset fuzz
-	FUZZ_SECONDS=$(FUZZ_SECONDS) bash scripts/fuzz.sh build/fuzz
-
-format:
+check-format:
 	bash scripts/check-format.sh
 
 clean:
