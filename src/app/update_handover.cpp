@@ -52,6 +52,36 @@ void removeQuietly(const fs::path& path) {
 
 } // namespace
 
+std::optional<std::string> readUpdateSession(std::string_view text, WallTime now) {
+    const Json session = Json::parse(text, nullptr, false);
+    if (!session.is_object()) return std::nullopt;
+    const auto created = session.find("created");
+    if (created == session.end() || !created->is_number()) return std::nullopt;
+    const double age = secondsSinceEpoch(now) - created->get<double>();
+    if (!std::isfinite(age) || age < 0 || age >= kUpdateSessionLifetimeSeconds) return std::nullopt;
+    const auto token = session.find("token");
+    if (token == session.end() || !token->is_string() || token->get<std::string>().empty())
+        return std::nullopt;
+    return token->get<std::string>();
+}
+
+std::optional<UpdateResult> readUpdateResult(std::string_view text) {
+    const Json result = Json::parse(text, nullptr, false);
+    if (!result.is_object()) return std::nullopt;
+    const auto status = result.find("status");
+    if (status == result.end() || !status->is_string()) return std::nullopt;
+    const std::string& word = status->get_ref<const std::string&>();
+    if (word != "success" && word != "failed") return std::nullopt;
+    auto integer = [&](const char* key, std::int64_t fallback) {
+        const auto member = result.find(key);
+        if (member == result.end() || !member->is_number_integer()) return fallback;
+        return member->is_number_unsigned() ? static_cast<std::int64_t>(std::min<std::uint64_t>(
+                                                  member->get<std::uint64_t>(), INT64_MAX))
+                                            : member->get<std::int64_t>();
+    };
+    return UpdateResult{word == "success", integer("to_build", 0), integer("exit_code", -1)};
+}
+
 fs::path KorvaneApplication::reconnectMarker() const { return *supportDir_ / "reconnect-after-update"; }
 
 fs::path KorvaneApplication::oneTimeSessionFile() const {
