@@ -1,7 +1,7 @@
 # The two commands of the README, and the steps they are made of. Everything the build
 # needs is installed by scripts/setup.sh (Debian packages only).
 
-.PHONY: all setup build test tsan demo format check-format bench clean
+.PHONY: all setup build test tsan demo format check-format bench fuzz clean
 
 # bash, for pipefail: a benchmark that fails must fail the target even when its output is teed.
 SHELL := /bin/bash
@@ -66,6 +66,14 @@ bench: setup
 	python3 bench/report.py $(foreach p,$(BENCH_PROGRAMS),$(BENCH_LOGS)/$(p).log) > $(BENCH_LOGS)/report.md
 	@cat $(BENCH_LOGS)/report.md
 	@if [ -s $(BENCH_LOGS)/failed ]; then echo "bench: failed: $$(tr '\n' ' ' < $(BENCH_LOGS)/failed)"; exit 1; fi
+
+# Every libFuzzer target (fuzz/) for FUZZ_SECONDS each on a copy of its seed corpus; fails when
+# one finds a fault.
+FUZZ_SECONDS ?= 30
+fuzz: setup
+	cmake --preset fuzz
+	cmake --build --preset fuzz
+	FUZZ_SECONDS=$(FUZZ_SECONDS) bash scripts/fuzz.sh build/fuzz
 
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i

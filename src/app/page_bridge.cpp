@@ -55,15 +55,21 @@ void PageBridge::hide() {
     if (window_) window_->hide();
 }
 
-void PageBridge::didReceiveScriptMessage(const Json& body) {
-    // Anything but {"id": string, "action": string, "arg": object?} is ignored without a reply.
-    if (!body.is_object()) return;
+std::optional<PageBridge::Message> PageBridge::readMessage(const Json& body) {
+    if (!body.is_object()) return std::nullopt;
     auto id = body.find("id");
     auto action = body.find("action");
-    if (id == body.end() || !id->is_string() || action == body.end() || !action->is_string()) return;
+    if (id == body.end() || !id->is_string() || action == body.end() || !action->is_string())
+        return std::nullopt;
     Json args = Json::object();
     if (auto arg = body.find("arg"); arg != body.end() && arg->is_object()) args = *arg;
-    handlers_.message(id->get<std::string>(), action->get<std::string>(), std::move(args));
+    return Message{id->get<std::string>(), action->get<std::string>(), std::move(args)};
+}
+
+void PageBridge::didReceiveScriptMessage(const Json& body) {
+    auto message = readMessage(body);
+    if (!message) return;
+    handlers_.message(std::move(message->id), std::move(message->action), std::move(message->args));
 }
 
 void PageBridge::didFinishNavigation() {

@@ -16,6 +16,17 @@ namespace korvane {
 // only.
 class PageBridge {
 public:
+    // A well-formed message of the page.
+    struct Message {
+        std::string id;
+        std::string action;
+        Json args; // an object; empty when the message has no "arg" object
+    };
+
+    // {"id": string, "action": string, "arg": object?} read; none for anything else, which the
+    // bridge ignores without a reply.
+    static std::optional<Message> readMessage(const Json& body);
+
     struct Handlers {
         // A well-formed message: its id, its action and its arguments (an object).
         std::function<void(std::string id, std::string action, Json args)> message;

@@ -2,6 +2,7 @@
 // and the one-time session the hand-off leaves, and what a launch makes of them and of the
 // install script's result file.
 
+#include "app/update_handover.h"
 #include "app/korvane_application.h"
 
 #include "base/clock.h"
@@ -24,7 +25,6 @@ namespace {
 
 // Each hand-over file is small; anything larger is not one of ours.
 constexpr std::size_t kHandOverFileLimit = 65'536;
-constexpr double kSessionLifetimeSeconds = 600;
 
 fs::path updatesDirectory(const fs::path& supportDir) { return supportDir / "updates"; }
 
@@ -51,6 +51,36 @@ void removeQuietly(const fs::path& path) {
 }
 
 } // namespace
+
+std::optional<std::string> readUpdateSession(std::string_view text, WallTime now) {
+    const Json session = Json::parse(text, nullptr, false);
+    if (!session.is_object()) return std::nullopt;
+    const auto created = session.find("created");
+    if (created == session.end() || !created->is_number()) return std::nullopt;
+    const double age = secondsSinceEpoch(now) - created->get<double>();
+    if (!std::isfinite(age) || age < 0 || age >= kUpdateSessionLifetimeSeconds) return std::nullopt;
+    const auto token = session.find("token");
+    if (token == session.end() || !token->is_string() || token->get<std::string>().empty())
+        return std::nullopt;
+    return token->get<std::string>();
+}
+
+std::optional<UpdateResult> readUpdateResult(std::string_view text) {
+    const Json result = Json::parse(text, nullptr, false);
+    if (!result.is_object()) return std::nullopt;
+    const auto status = result.find("status");
+    if (status == result.end() || !status->is_string()) return std::nullopt;
+    const std::string& word = status->get_ref<const std::string&>();
+    if (word != "success" && word != "failed") return std::nullopt;
+    auto integer = [&](const char* key, std::int64_t fallback) {
+        const auto member = result.find(key);
+        if (member == result.end() || !member->is_number_integer()) return fallback;
+        return member->is_number_unsigned() ? static_cast<std::int64_t>(std::min<std::uint64_t>(
+                                                  member->get<std::uint64_t>(), INT64_MAX))
+                                            : member->get<std::int64_t>();
+    };
+    return UpdateResult{word == "success", integer("to_build", 0), integer("exit_code", -1)};
+}
 
 fs::path KorvaneApplication::reconnectMarker() const { return *supportDir_ / "reconnect-after-update"; }
 
@@ -83,16 +113,7 @@ std::optional<std::string> KorvaneApplication::restoreUpdateSession() {
     removeQuietly(file);
     // The file read may not be the one examined above.
     if (!bytes || mode != 0600) return std::nullopt;
-    const Json session = Json::parse(*bytes, nullptr, false);
-    if (!session.is_object()) return std::nullopt;
-    const auto created = session.find("created");
-    if (created == session.end() || !created->is_number()) return std::nullopt;
-    const double age = secondsSinceEpoch(wallClock().now()) - created->get<double>();
-    if (!std::isfinite(age) || age < 0 || age >= kSessionLifetimeSeconds) return std::nullopt;
-    const auto token = session.find("token");
-    if (token == session.end() || !token->is_string() || token->get<std::string>().empty())
-        return std::nullopt;
-    return token->get<std::string>();
+    return readUpdateSession(*bytes, wallClock().now());
 }
 
 Task<void> KorvaneApplication::reconnectAfterUpdateIfNeeded() {
@@ -139,22 +160,11 @@ void KorvaneApplication::recordPreviousUpdateResult() {
     const fs::path file = updatesDirectory(*supportDir_) / "last-update-result.json";
     const auto bytes = readHandOverFile(file, "update_result");
     if (!bytes) return;
-    const Json result = Json::parse(*bytes, nullptr, false);
-    if (!result.is_object()) return;
-    const auto status = result.find("status");
-    if (status == result.end() || !status->is_string()) return;
-    const std::string text = status->get<std::string>();
-    if (text != "success" && text != "failed") return;
-    auto integer = [&](const char* key, std::int64_t fallback) {
-        const auto member = result.find(key);
-        if (member == result.end() || !member->is_number_integer()) return fallback;
-        return member->is_number_unsigned() ? static_cast<std::int64_t>(std::min<std::uint64_t>(
-                                                  member->get<std::uint64_t>(), INT64_MAX))
-                                            : member->get<std::int64_t>();
-    };
-    const std::int64_t toBuild = integer("to_build", 0);
-    const std::int64_t exitCode = integer("exit_code", -1);
-    if (text == "success" && toBuild == appBuild_) {
+    const auto result = readUpdateResult(*bytes);
+    if (!result) return;
+    const std::int64_t toBuild = result->toBuild;
+    const std::int64_t exitCode = result->exitCode;
+    if (result->success && toBuild == appBuild_) {
         QualityLog::report("update_install_success", {}, std::nullopt, "ok", "updater_result");
     } else {
         QualityLog::report("update_install_failure", {}, std::nullopt,

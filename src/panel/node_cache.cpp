@@ -9,7 +9,11 @@ namespace korvane {
 std::vector<Node> readNodeCache(const std::filesystem::path& file) {
     auto text = readPrivateFile(file, kMaximumCacheSize).bytes;
     if (!text) return {};
-    Json parsed = Json::parse(*text, nullptr, false);
+    return decodeNodeCache(*text);
+}
+
+std::vector<Node> decodeNodeCache(std::string_view text) {
+    Json parsed = Json::parse(text, nullptr, false);
     if (!parsed.is_array()) return {};
     for (const auto& entry : parsed) {
         if (!entry.is_object()) return {};
@@ -41,11 +45,15 @@ std::vector<Node> readNodeCache(const std::filesystem::path& file) {
 void writeSubscriptionCache(const std::filesystem::path& directory, std::string_view subscriptionText,
                             const std::vector<Node>& nodes) {
     writeFileAtomically(directory / "subscription.yaml", subscriptionText, 0600);
+    writeFileAtomically(directory / "nodes.json", encodeNodeCache(nodes), 0600);
+}
+
+std::string encodeNodeCache(const std::vector<Node>& nodes) {
     Json list = Json::array();
     for (const auto& node : nodes) {
         list.push_back({{"name", node.name}, {"type", node.type}, {"host", node.host}, {"port", node.port}});
     }
-    writeFileAtomically(directory / "nodes.json", encodeJson(list), 0600);
+    return encodeJson(list);
 }
 
 } // namespace korvane

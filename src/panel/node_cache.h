@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -16,6 +17,10 @@ inline constexpr std::size_t kMaximumCacheSize = 64u << 20;
 // any unreadable, foreign or invalid file gives an empty list, and entries that would not be
 // offered to the user are left out.
 std::vector<Node> readNodeCache(const std::filesystem::path& file);
+
+// The list a nodes.json text holds, by the rules of readNodeCache, and the text that holds a list.
+std::vector<Node> decodeNodeCache(std::string_view text);
+std::string encodeNodeCache(const std::vector<Node>& nodes);
 
 // Writes subscription.yaml (the text as received) and then nodes.json into directory,
 // each replaced atomically with mode 0600. Throws FileError.

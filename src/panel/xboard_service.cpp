@@ -27,7 +27,7 @@ constexpr std::array<std::pair<std::string_view, const char*>, 4> kCodeErrors = 
     {"captcha_required", "当前需要人机验证，请使用密码登录"},
 }};
 
-Json parseObject(const std::string& body) {
+Json parseObject(std::string_view body) {
     Json parsed = Json::parse(body); // a syntax error propagates with the parser's text
     if (!parsed.is_object()) throw KorvaneError(kMalformedAnswerText);
     return parsed;
@@ -56,6 +56,60 @@ bool statusIsSuccess(const Json& answer) {
 
 } // namespace
 
+std::string XBoardAnswers::passwordCredential(std::string_view body) {
+    auto credential = authData(parseObject(body));
+    if (!credential || credential->empty()) throw KorvaneError(kNoAuthorization);
+    return *credential;
+}
+
+Json XBoardAnswers::emailCodeAnswer(std::string_view body) {
+    Json parsed = parseObject(body);
+    if (!statusIsSuccess(parsed)) throw KorvaneError("邮箱验证码服务暂不可用");
+    return parsed;
+}
+
+std::string XBoardAnswers::codeCredential(const Json& answer) {
+    auto credential = authData(answer);
+    if (!credential || credential->rfind("Bearer ", 0) != 0) throw KorvaneError(kNoAuthorization);
+    return *credential;
+}
+
+void XBoardAnswers::checkRecoveryAnswer(std::string_view body) {
+    Json parsed = parseObject(body);
+    if (statusIsSuccess(parsed)) return;
+    if (auto message = parsed.find("message"); message != parsed.end() && message->is_string()) {
+        throw KorvaneError(message->get<std::string>());
+    }
+    throw KorvaneError("服务器未完成请求");
+}
+
+Json XBoardAnswers::profile(std::string_view body) {
+    Json parsed = parseObject(body);
+    auto data = parsed.find("data");
+    if (data == parsed.end() || !data->is_object()) throw KorvaneError("没有读取到账号订阅资料");
+    return std::move(*data);
+}
+
+Subscription XBoardAnswers::subscription(const Json& profile, std::string_view api, WallTime now) {
+    std::string url;
+    auto subscribeUrl = profile.find("subscribe_url");
+    auto token = profile.find("token");
+    if (subscribeUrl != profile.end() && subscribeUrl->is_string() &&
+        !subscribeUrl->get_ref<const std::string&>().empty()) {
+        url = subscribeUrl->get<std::string>();
+    } else if (token != profile.end() && token->is_string() &&
+               !token->get_ref<const std::string&>().empty()) {
+        url = std::string(api) + "/s/" + percentEncode(token->get_ref<const std::string&>(), kURLPathAllowed);
+    } else {
+        throw KorvaneError("未取得订阅地址");
+    }
+    auto parsed = parseURL(url);
+    if (!parsed || parsed->scheme != "https") throw KorvaneError("未取得有效的 HTTPS 订阅地址");
+    auto email = profile.find("email");
+    return Subscription{email != profile.end() && email->is_string() ? email->get<std::string>() : "", url,
+                        AccountOverview(profile, now)};
+}
+
 XBoardService::XBoardService(HttpClient& http, std::optional<std::string> clientVersion)
     : http_(http), clientVersion_(clientVersion.value_or(kFallbackClientVersion)) {}
 
@@ -67,9 +121,7 @@ Task<std::string> XBoardService::login(const KorvaneRemote& remote, std::string 
     const HttpHeaders headers = {{"Content-Type", "application/json"}};
     HttpRequest request{url, "POST", headers, encodeJson(body), kLoginTimeoutSeconds};
     const std::string answer = co_await http_.send(std::move(request));
-    auto credential = authData(parseObject(answer));
-    if (!credential || credential->empty()) throw KorvaneError(kNoAuthorization);
-    co_return *credential;
+    co_return XBoardAnswers::passwordCredential(answer);
 }
 
 Task<Json> XBoardService::postEmailCode(const KorvaneRemote& remote, std::string action,
@@ -95,9 +147,7 @@ Task<Json> XBoardService::postEmailCode(const KorvaneRemote& remote, std::string
         }
         throw;
     }
-    Json parsed = parseObject(answer);
-    if (!statusIsSuccess(parsed)) throw KorvaneError("邮箱验证码服务暂不可用");
-    co_return parsed;
+    co_return XBoardAnswers::emailCodeAnswer(answer);
 }
 
 Task<void> XBoardService::sendLoginCode(const KorvaneRemote& remote, std::string email) const {
@@ -109,9 +159,7 @@ Task<std::string> XBoardService::loginWithCode(const KorvaneRemote& remote, std:
                                                std::string code) const {
     std::map<std::string, std::string> fields = {{"email", std::move(email)}, {"code", std::move(code)}};
     Json answer = co_await postEmailCode(remote, "verify", std::move(fields));
-    auto credential = authData(answer);
-    if (!credential || credential->rfind("Bearer ", 0) != 0) throw KorvaneError(kNoAuthorization);
-    co_return *credential;
+    co_return XBoardAnswers::codeCredential(answer);
 }
 
 Task<void> XBoardService::postPasswordRecovery(const KorvaneRemote& remote, std::string route,
@@ -121,12 +169,7 @@ Task<void> XBoardService::postPasswordRecovery(const KorvaneRemote& remote, std:
     const HttpHeaders headers = {{"Content-Type", "application/json"}, {"Accept", "application/json"}};
     HttpRequest request{url, "POST", headers, encodeJson(fieldsObject(fields)), kCodeTimeoutSeconds};
     const std::string answer = co_await http_.send(std::move(request));
-    Json parsed = parseObject(answer);
-    if (statusIsSuccess(parsed)) co_return;
-    if (auto message = parsed.find("message"); message != parsed.end() && message->is_string()) {
-        throw KorvaneError(message->get<std::string>());
-    }
-    throw KorvaneError("服务器未完成请求");
+    XBoardAnswers::checkRecoveryAnswer(answer);
 }
 
 Task<void> XBoardService::sendResetCode(const KorvaneRemote& remote, std::string email) const {
@@ -140,31 +183,12 @@ Task<Json> XBoardService::accountProfile(const KorvaneRemote& remote, std::strin
     HttpRequest request{
         url, "GET", {{"Authorization", std::move(auth)}}, std::nullopt, kProfileTimeoutSeconds};
     const std::string answer = co_await http_.send(std::move(request));
-    Json parsed = parseObject(answer);
-    auto data = parsed.find("data");
-    if (data == parsed.end() || !data->is_object()) throw KorvaneError("没有读取到账号订阅资料");
-    co_return std::move(*data);
+    co_return XBoardAnswers::profile(answer);
 }
 
 Task<Subscription> XBoardService::subscription(const KorvaneRemote& remote, std::string auth) const {
     const Json profile = co_await accountProfile(remote, std::move(auth));
-    std::string url;
-    auto subscribeUrl = profile.find("subscribe_url");
-    auto token = profile.find("token");
-    if (subscribeUrl != profile.end() && subscribeUrl->is_string() &&
-        !subscribeUrl->get_ref<const std::string&>().empty()) {
-        url = subscribeUrl->get<std::string>();
-    } else if (token != profile.end() && token->is_string() &&
-               !token->get_ref<const std::string&>().empty()) {
-        url = remote.api + "/s/" + percentEncode(token->get_ref<const std::string&>(), kURLPathAllowed);
-    } else {
-        throw KorvaneError("未取得订阅地址");
-    }
-    auto parsed = parseURL(url);
-    if (!parsed || parsed->scheme != "https") throw KorvaneError("未取得有效的 HTTPS 订阅地址");
-    auto email = profile.find("email");
-    co_return Subscription{email != profile.end() && email->is_string() ? email->get<std::string>() : "", url,
-                           AccountOverview(profile, wallClock().now())};
+    co_return XBoardAnswers::subscription(profile, remote.api, wallClock().now());
 }
 
 Task<std::pair<std::string, std::vector<Node>>> XBoardService::nodes(std::string url) const {

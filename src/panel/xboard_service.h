@@ -1,5 +1,6 @@
 #pragma once
 
+#include "base/clock.h"
 #include "base/json.h"
 #include "base/task.h"
 #include "panel/http.h"
@@ -8,10 +9,31 @@
 
 #include <map>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
 namespace korvane {
+
+// The panel's answers read apart from the requests that fetch them: what each call makes of
+// the body it received. Each throws what its call does: the JSON parser's error for a syntax
+// error, KorvaneError with the user's text for an answer of the wrong shape.
+namespace XBoardAnswers {
+
+// The credential (auth_data) of a password sign-in answer.
+std::string passwordCredential(std::string_view body);
+// The answer object of a sign-in code endpoint, when its status is "success".
+Json emailCodeAnswer(std::string_view body);
+// The credential of a code sign-in's answer object; it starts with "Bearer ".
+std::string codeCredential(const Json& answer);
+// Returns when a password recovery answer reports success; throws its message otherwise.
+void checkRecoveryAnswer(std::string_view body);
+// The account profile ("data" of the subscription answer): an object.
+Json profile(std::string_view body);
+// The subscription a profile names (its URL, or api + "/s/" + token), https only.
+Subscription subscription(const Json& profile, std::string_view api, WallTime now);
+
+} // namespace XBoardAnswers
 
 // The client of the service's panel. Holds no state besides the client version it
 // announces; every call reads its base address from the given KorvaneRemote and goes through

@@ -93,13 +93,17 @@ ChunkedBodyDecoder::State ChunkedBodyDecoder::decode(std::string_view body) {
 
 std::optional<KorvanePulseResult> PulseResponseParser::feed(std::string_view bytes, bool finished) {
     if (result_) return result_;
-    buffer_.append(bytes);
-    result_ = examine(finished);
+    // Only the first kMaximumAnswer bytes are looked at: an answer decided within them is
+    // decided however the bytes after them arrive; one that is not is too large.
+    const std::size_t room = kMaximumAnswer - buffer_.size();
+    const bool overflow = bytes.size() > room;
+    buffer_.append(bytes.substr(0, room));
+    result_ = examine(finished && !overflow);
+    if (!result_ && overflow) result_ = Result::InvalidResponse;
     return result_;
 }
 
 std::optional<KorvanePulseResult> PulseResponseParser::examine(bool finished) {
-    if (buffer_.size() > kMaximumAnswer) return Result::InvalidResponse;
     if (bodyStart_ == 0) {
         if (auto decided = readHead()) return decided;
         if (bodyStart_ == 0) return finished ? std::optional(Result::InvalidResponse) : std::nullopt;
@@ -182,13 +186,10 @@ std::optional<KorvanePulseResult> PulseResponseParser::readBody(bool finished) {
     case Framing::UntilClose:
         break;
     }
-    if (finished) return evaluate(body);
-    // Without framing the body is complete once it parses; only an object can, and an object
-    // ends with "}", so nothing else is worth parsing before the end.
-    const std::size_t last = body.find_last_not_of(" \t\r\n");
-    if (last == std::string_view::npos || body[last] != '}') return std::nullopt;
-    if (!Json::accept(body)) return std::nullopt;
-    return evaluate(body);
+    // Without framing the body ends where the connection does (the request asks for that).
+    // Deciding as soon as the bytes so far parse would make the same answer accepted or not
+    // depending on where a read happened to end, when more bytes follow the object.
+    return finished ? std::optional(evaluate(body)) : std::nullopt;
 }
 
 std::optional<KorvanePulseResult> parsePulseResponse(std::string_view data, bool finished) {

@@ -5,7 +5,8 @@
 // body is parsed once it is whole, so an answer that trickles in costs what it costs at once.
 //
 // The answer is an HTTP/1.x head, then for a 2xx status a JSON body framed by Content-Length,
-// by chunks, or by the end of the connection. Framing that could be read two ways (a negative,
+// by chunks, or by the end of the connection. The classification depends on the bytes only,
+// never on how they were split into reads. Framing that could be read two ways (a negative,
 // repeated or malformed Content-Length, Content-Length together with chunks, another transfer
 // coding, a header line without a name) is an invalid answer, never a guess.
 

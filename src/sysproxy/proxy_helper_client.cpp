@@ -85,9 +85,11 @@ std::string KorvaneProxyHelperClient::send(const std::string& operation) {
     char buffer[kMaxReply];
     const ssize_t received = ::recv(socket.fd(), buffer, sizeof buffer, 0);
     if (received <= 0) throw KorvaneError("网络辅助服务没有响应");
-    const std::string_view raw(buffer, static_cast<std::size_t>(received));
-    if (!isValidUtf8(raw)) throw KorvaneError("网络辅助服务没有响应");
+    return readReply(std::string_view(buffer, static_cast<std::size_t>(received)));
+}
 
+std::string KorvaneProxyHelperClient::readReply(std::string_view raw) {
+    if (!isValidUtf8(raw)) throw KorvaneError("网络辅助服务没有响应");
     const std::string reply(trimWhitespaceAndNewlines(raw));
     if (reply.starts_with("ERR_")) throw KorvaneError("网络代理操作未完成，请检查辅助服务是否正常运行");
     if (reply == "ON" || reply == "OFF" || reply == "OK") return reply;

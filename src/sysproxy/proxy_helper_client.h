@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <string>
+#include <string_view>
 
 namespace korvane {
 
@@ -18,6 +19,10 @@ std::filesystem::path socketPath();
 // or "OK". Throws KorvaneError with the user's text for every failure. Blocks for up to
 // the 15-second reply limit.
 std::string send(const std::string& operation);
+
+// What the helper's reply (the bytes of its one read, at most 128) says: "ON", "OFF" or "OK"
+// once trimmed; KorvaneError with the user's text for an error reply or anything else.
+std::string readReply(std::string_view raw);
 
 // Installed and answering "ON" to "status"; every failure counts as false.
 bool enabled();

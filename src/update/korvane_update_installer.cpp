@@ -130,9 +130,11 @@ void refuseLinks(const fs::path& extracted) {
     if (error) throw FileError(error.value());
 }
 
-void checkPatchManifest(const fs::path& file, std::int64_t currentBuild, std::int64_t targetBuild,
-                        const std::string& arch) {
-    const Json patch = Json::parse(readSmallFile(file));
+} // namespace
+
+void KorvaneUpdateInstaller::checkPatchManifest(std::string_view document, std::int64_t currentBuild,
+                                                std::int64_t targetBuild, const std::string& arch) {
+    const Json patch = Json::parse(document);
     auto member = [&](const char* name) -> const Json* {
         auto it = patch.find(name);
         return it == patch.end() ? nullptr : &*it;
@@ -147,6 +149,8 @@ void checkPatchManifest(const fs::path& file, std::int64_t currentBuild, std::in
         text("format") != kPatchFormat)
         throw KorvaneError(kPatchMismatch);
 }
+
+namespace {
 
 void checkIdentity(const fs::path& infoFile, std::int64_t targetBuild) {
     const std::string data = readSmallFile(infoFile);
@@ -284,7 +288,7 @@ PreparedKorvaneUpdate KorvaneUpdateInstaller::prepare(const fs::path& package, b
         // 7. The new bundle.
         const fs::path ready = transaction / "ready.app";
         if (isPatch) {
-            checkPatchManifest(extracted / "patch.json", currentBuild, targetBuild, arch);
+            checkPatchManifest(readSmallFile(extracted / "patch.json"), currentBuild, targetBuild, arch);
             run(tool(kDitto), {app.string(), ready.string()}, limit, stop);
             run(tool(kDitto), {(extracted / "payload").string(), ready.string()}, limit, stop);
         } else {

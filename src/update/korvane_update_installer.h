@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <stop_token>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace korvane {
@@ -59,6 +60,13 @@ PreparedKorvaneUpdate prepare(const std::filesystem::path& package, bool isPatch
                               std::int64_t currentBuild, const std::string& arch,
                               const std::filesystem::path& supportDir,
                               const std::filesystem::path& runningBundle, const Options& options = {});
+
+// Checks the text of a patch's patch.json: a JSON object whose "from_build" and "to_build" are
+// currentBuild and targetBuild (as manifestBuild reads builds) and whose "arch" and "format" are
+// arch and the one delta format applied. Throws KorvaneError "补丁与当前版本或芯片不匹配", or
+// the JSON parser's error for a syntax error.
+void checkPatchManifest(std::string_view text, std::int64_t currentBuild, std::int64_t targetBuild,
+                        const std::string& arch);
 
 // Runs the tool at executable with arguments (no shell), its standard output and error on one
 // pipe, and returns that output (empty when it is not valid UTF-8). A non-zero exit, a tool
