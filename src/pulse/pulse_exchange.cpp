@@ -8,6 +8,7 @@
 
 #include "pulse/korvane_physical_pulse.h"
 
+#include "base/detached_thread.h"
 #include "panel/http.h"
 #include "pulse/pulse_response_parser.h"
 
@@ -28,7 +29,6 @@
 #include <poll.h>
 #include <pthread.h>
 #include <sys/socket.h>
-#include <thread>
 #include <unistd.h>
 
 namespace korvane {
@@ -294,14 +294,14 @@ public:
         });
         timerSet_ = true;
         try {
-            std::thread([self, connection = connection_] {
+            startDetachedThread([self, connection = connection_] {
                 const Result result = connection->run();
                 // OpenSSL's state of this thread goes now, not at the thread's exit, which may
                 // come after the process has ended and left it behind.
                 OPENSSL_thread_stop();
                 // Once stopped, the main side has its answer and may be gone.
                 if (!connection->stopped()) mainExecutor().post([self, result] { self->deliver(result); });
-            }).detach();
+            });
         } catch (const std::system_error&) {
             failLater();
         }

@@ -1,5 +1,6 @@
 #include "update/korvane_update_download.h"
 
+#include "base/detached_thread.h"
 #include "base/errors.h"
 #include "base/executor.h"
 #include "base/resume_once.h"
@@ -18,7 +19,6 @@
 #include <memory>
 #include <mutex>
 #include <system_error>
-#include <thread>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -65,13 +65,13 @@ public:
         if (!waiting()) return;
         auto self = std::static_pointer_cast<DownloadWait>(shared_from_this());
         try {
-            std::thread([self]() mutable {
+            startDetachedThread([self]() mutable {
                 self->transfer();
                 // OpenSSL's state of this thread goes before the wait completes, not at the
                 // thread's exit, which may come after the process has ended.
                 OPENSSL_thread_stop();
                 ResumeOnce::completeLater(std::move(self));
-            }).detach();
+            });
         } catch (const std::system_error& error) {
             error_ = std::make_exception_ptr(FileError(error.code().value()));
             completeLater();
