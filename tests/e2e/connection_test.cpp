@@ -43,15 +43,11 @@ const std::string kNode = "香港 01";
 // Listed, but nothing listens where it points.
 const std::string kDeadNode = "日本 02";
 
-Json proxy(bool enabled, const std::string& server, int port) {
-    return {{"enabled", enabled}, {"server", server}, {"port", port}};
-}
-
 // The user's own settings, which every way out of a connection must bring back.
 Json userServices() {
     auto wifi = standInService("Wi-Fi");
-    wifi["webproxy"] = proxy(true, "proxy.corp.example", 8080);
-    wifi["securewebproxy"] = proxy(false, "proxy.corp.example", 8443);
+    wifi["webproxy"] = e2e::proxy(true, "proxy.corp.example", 8080);
+    wifi["securewebproxy"] = e2e::proxy(false, "proxy.corp.example", 8443);
     wifi["bypass"] = {"*.corp.example", "intranet"};
     return Json::array({wifi, standInService("有线 网络"), standInService("VPN", true)});
 }
@@ -63,17 +59,9 @@ bool switchedToLocalPort(const Json& services) {
     for (const auto& service : services) {
         if (service["disabled"].get<bool>()) continue;
         for (const char* kind : {"webproxy", "securewebproxy", "socksfirewallproxy"}) {
-            if (service[kind] != proxy(true, "127.0.0.1", kLocalProxyPort)) return false;
+            if (service[kind] != e2e::proxy(true, "127.0.0.1", kLocalProxyPort)) return false;
         }
         if (service["bypass"] != Json::array({"localhost", "127.0.0.1", "*.local"})) return false;
-    }
-    return true;
-}
-
-template <class Predicate> bool eventually(Predicate predicate, std::chrono::milliseconds limit = 10s) {
-    for (const auto until = std::chrono::steady_clock::now() + limit; !predicate();) {
-        if (std::chrono::steady_clock::now() > until) return false;
-        std::this_thread::sleep_for(10ms);
     }
     return true;
 }
@@ -165,7 +153,7 @@ protected:
     }
 
     void waitForCoreGone() {
-        if (!eventually(
+        if (!e2e::eventually(
                 [&] { return !localPortAccepts(MihomoCore::kControllerPort) && !fs::exists(pidFile()); }))
             throw std::runtime_error("the core is still running");
     }
@@ -185,7 +173,7 @@ protected:
         const pid_t pid = corePid();
         ASSERT_GT(pid, 1);
         ::kill(pid, SIGKILL);
-        ASSERT_TRUE(eventually([&] { return processEnded(pid); }));
+        ASSERT_TRUE(e2e::eventually([&] { return processEnded(pid); }));
     }
 
     void quit() {
@@ -320,7 +308,7 @@ TEST_F(ConnectionTest, QuitDuringAConnectWaitsForItsSwitchAndPutsItBackBeforeExi
     const std::size_t promptsBefore = tools.prompts().size();
     session->send(
         {{"cmd", "message"}, {"body", {{"id", "c"}, {"action", "connect"}, {"arg", {{"nodeName", kNode}}}}}});
-    ASSERT_TRUE(eventually([&] { return tools.prompts().size() > promptsBefore; }));
+    ASSERT_TRUE(e2e::eventually([&] { return tools.prompts().size() > promptsBefore; }));
     session->send({{"cmd", "terminate"}});
     EXPECT_EQ(session->waitFor("terminate")["reply"], "later");
     EXPECT_EQ(session->waitFor("terminate", 20s)["reply"], "yes");

@@ -7,8 +7,10 @@
 #include "base/json.h"
 #include "testing/headless_session.h"
 
+#include <chrono>
 #include <filesystem>
 #include <sys/stat.h>
+#include <thread>
 
 namespace korvane::e2e {
 
@@ -26,6 +28,21 @@ inline testing::HeadlessSession::Options sessionOptions(const std::filesystem::p
     options.home = home;
     options.root = home / "root";
     return options;
+}
+
+// One kind of proxy of a service, as the stand-in settings tool lists it.
+inline Json proxy(bool enabled, const std::string& server, int port) {
+    return {{"enabled", enabled}, {"server", server}, {"port", port}};
+}
+
+// Polls predicate until it holds (true) or limit has passed (false).
+template <class Predicate>
+bool eventually(Predicate predicate, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+    for (const auto until = std::chrono::steady_clock::now() + limit; !predicate();) {
+        if (std::chrono::steady_clock::now() > until) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
 }
 
 inline void plantSettings(const std::filesystem::path& home, const Json& settings) {

@@ -46,30 +46,18 @@ constexpr std::uint16_t kProbeAPort = 18448;
 constexpr std::uint16_t kProbeBPort = 18449;
 const std::string kNode = "香港 01";
 
-Json proxy(bool enabled, const std::string& server, int port) {
-    return {{"enabled", enabled}, {"server", server}, {"port", port}};
-}
-
 // The user's settings before any connect. Every kind has a server, so a restore can bring each
 // back exactly and the services compare equal, byte for byte, when nothing was lost.
 Json userServices() {
     auto wifi = standInService("Wi-Fi");
-    wifi["webproxy"] = proxy(true, "proxy.corp.example", 8080);
-    wifi["securewebproxy"] = proxy(false, "proxy.corp.example", 8443);
-    wifi["socksfirewallproxy"] = proxy(false, "socks.corp.example", 1080);
+    wifi["webproxy"] = e2e::proxy(true, "proxy.corp.example", 8080);
+    wifi["securewebproxy"] = e2e::proxy(false, "proxy.corp.example", 8443);
+    wifi["socksfirewallproxy"] = e2e::proxy(false, "socks.corp.example", 1080);
     wifi["bypass"] = {"*.corp.example", "intranet"};
     auto wired = standInService("有线 网络");
     for (const char* kind : {"webproxy", "securewebproxy", "socksfirewallproxy"})
-        wired[kind] = proxy(false, "wired.example", 3128);
+        wired[kind] = e2e::proxy(false, "wired.example", 3128);
     return Json::array({wifi, wired, standInService("VPN", true)});
-}
-
-template <class Predicate> bool eventually(Predicate predicate, std::chrono::milliseconds limit = 10s) {
-    for (const auto until = std::chrono::steady_clock::now() + limit; !predicate();) {
-        if (std::chrono::steady_clock::now() > until) return false;
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
 }
 
 // Whether a process runs from (or with an argument below) directory: a stand-in tool, or a
@@ -168,7 +156,7 @@ protected:
 
     // The network as it was before the connect, no record, no core, no script host still at work.
     void expectNetworkAsBefore(const std::string& why) {
-        EXPECT_TRUE(eventually([&] { return !anythingRunsBelow(tools.root()); })) << why;
+        EXPECT_TRUE(e2e::eventually([&] { return !anythingRunsBelow(tools.root()); })) << why;
         EXPECT_EQ(tools.services(), userServices()) << why;
         EXPECT_FALSE(fs::exists(backup())) << why;
         EXPECT_FALSE(localPortAccepts(MihomoCore::kControllerPort)) << why;
@@ -244,7 +232,7 @@ TEST_F(FaultInjectionTest, AClientKilledAtAnyStepLeavesTheNetworkAsItWasAfterThe
         step.holdThere();
         session->skipReceived();
         send(step.connectedFirst ? "disconnect" : "connect", {{"nodeName", kNode}});
-        ASSERT_TRUE(eventually(step.reached)) << session->describeEvents();
+        ASSERT_TRUE(e2e::eventually(step.reached)) << session->describeEvents();
         session->sendSignal(SIGKILL);
         session->waitForExit();
         // Kept until the relaunch is through: its end takes its process group down, and with it
@@ -330,7 +318,7 @@ TEST_F(FaultInjectionTest, AFullSupportDirectoryStopsTheConnectBeforeAnySettingC
 
     probeA.route("HEAD", "/generate_204", HttpResponse{204, {}, "", 800ms});
     const std::string id = send("connect", {{"nodeName", kNode}});
-    ASSERT_TRUE(eventually([&] { return probeA.count("HEAD", "/generate_204") > 0; }));
+    ASSERT_TRUE(e2e::eventually([&] { return probeA.count("HEAD", "/generate_204") > 0; }));
     fillUp(session->pid(), support());
     EXPECT_EQ(reply(id)["error"], "No space left on device");
     EXPECT_FALSE(ask("bootstrap")["value"]["connected"]);
@@ -341,7 +329,7 @@ TEST_F(FaultInjectionTest, AFullSupportDirectoryStopsTheConnectBeforeAnySettingC
     for (const auto& entry : fs::recursive_directory_iterator(inside))
         EXPECT_FALSE(entry.path().extension() == ".tmp") << entry.path() << " left behind";
     EXPECT_EQ(readFile(inside / "subscription.yaml"), readFile(support() / "subscription.yaml"));
-    EXPECT_TRUE(eventually([] { return !localPortAccepts(MihomoCore::kControllerPort); }));
+    EXPECT_TRUE(e2e::eventually([] { return !localPortAccepts(MihomoCore::kControllerPort); }));
 
     fs::remove(inside / "filler");
     EXPECT_EQ(connectError(), "");
@@ -360,7 +348,7 @@ TEST_F(FaultInjectionTest, AHelperThatHangsFailsTheConnectWithoutFreezingThePage
     FakeProxyHelper helper(tools.helperSocket(), "OFF", 0, "enable", 20s);
     launch(options());
     const std::string id = send("connect", {{"nodeName", kNode}});
-    ASSERT_TRUE(eventually([&] { return helper.received().find("enable") != std::string::npos; }));
+    ASSERT_TRUE(e2e::eventually([&] { return helper.received().find("enable") != std::string::npos; }));
     const auto asked = std::chrono::steady_clock::now();
     EXPECT_TRUE(ask("bootstrap", {})["error"].is_null());
     EXPECT_LT(std::chrono::steady_clock::now() - asked, 2s) << "the page waited for the helper";
@@ -381,7 +369,7 @@ TEST_F(FaultInjectionTest, ACoreThatCrashLoopsIsCleanedUpAfterEveryCrash) {
     for (int crash = 0; crash < 2; ++crash) {
         const std::string why = "crash " + std::to_string(crash);
         ASSERT_EQ(connectError(), "") << why;
-        ASSERT_TRUE(eventually([] { return !localPortAccepts(MihomoCore::kControllerPort); })) << why;
+        ASSERT_TRUE(e2e::eventually([] { return !localPortAccepts(MihomoCore::kControllerPort); })) << why;
         session->skipReceived();
         session->send({{"cmd", "healthTick"}});
         session->waitFor("state", [](const Json& e) { return !e["state"]["connected"]; });
