@@ -45,6 +45,15 @@ bool eventually(Predicate predicate, std::chrono::milliseconds limit = std::chro
     return true;
 }
 
+// The CFBundleVersion of bundle's Info.plist, or "" when it has none.
+inline std::string bundleBuild(const std::filesystem::path& bundle) {
+    const std::string plist = readFile(bundle / "Contents/Info.plist").value_or("");
+    const auto key = plist.find("<key>CFBundleVersion</key>");
+    if (key == std::string::npos) return "";
+    const auto start = plist.find("<string>", key) + 8;
+    return plist.substr(start, plist.find("</string>", start) - start);
+}
+
 inline void plantSettings(const std::filesystem::path& home, const Json& settings) {
     const auto file = home / "Library" / "Preferences" / "art.korvane.mac.native.json";
     std::filesystem::create_directories(file.parent_path());

@@ -52,14 +52,6 @@ double seconds(WallClock::time_point t) {
     return std::chrono::duration<double>(t.time_since_epoch()).count();
 }
 
-std::string bundleBuild(const fs::path& bundle) {
-    const std::string plist = readFile(bundle / "Contents/Info.plist").value_or("");
-    const auto key = plist.find("<key>CFBundleVersion</key>");
-    if (key == std::string::npos) return "";
-    const auto start = plist.find("<string>", key) + 8;
-    return plist.substr(start, plist.find("</string>", start) - start);
-}
-
 // Runs a program to its end and returns its exit code (-1 when a signal ended it).
 int runToEnd(const std::string& program, const std::vector<std::string>& arguments) {
     ChildProcess child(startProcess(program, arguments));
@@ -180,7 +172,7 @@ protected:
         fs::copy(installed(), target, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
         writeBundle(target, contents);
         const fs::path package = served() / ("p" + std::to_string(build) + ".zip");
-        const std::int64_t from = std::stoll(bundleBuild(installed()));
+        const std::int64_t from = std::stoll(e2e::bundleBuild(installed()));
         if (isPatch) {
             writePatchPackage(package, installed(), target, patchManifest(from, build));
         } else {
@@ -214,7 +206,7 @@ protected:
             FAIL() << error.what() << "old copy " << oldPid << ": " << oldStatus
                    << "\nresult: " << readFile(result()).value_or("(none)")
                    << "\nopened: " << readFile(root() / "var/stand-in/open/opened.jsonl").value_or("(none)")
-                   << "\nstaged:" << staging << "\ninstalled build: " << bundleBuild(installed());
+                   << "\nstaged:" << staging << "\ninstalled build: " << e2e::bundleBuild(installed());
         }
     }
 
@@ -308,7 +300,7 @@ TEST_F(UpdateHandOffTest, TheNewCopyTakesOverTheSessionAndTheConnection) {
         attached->waitFor(
             "state", [](const Json& e) { return e["state"]["loggedIn"] == true; }, 30s);
 
-        EXPECT_EQ(bundleBuild(installed()), std::to_string(hop.build));
+        EXPECT_EQ(e2e::bundleBuild(installed()), std::to_string(hop.build));
         EXPECT_TRUE(staged().empty());
         EXPECT_FALSE(fs::exists(marker()));
         EXPECT_FALSE(fs::exists(oneTimeSession()));
@@ -369,7 +361,7 @@ TEST_F(UpdateHandOffTest, ANewCopyThatCannotBeOpenedIsRolledBack) {
     ASSERT_EQ(opened().size(), 1u);
     EXPECT_EQ(opened()[0]["build"], "100");
     ASSERT_EQ(staged().size(), 1u);
-    EXPECT_EQ(bundleBuild(staged()[0] / "failed.app"), "101");
+    EXPECT_EQ(e2e::bundleBuild(staged()[0] / "failed.app"), "101");
     EXPECT_FALSE(fs::exists(result()));
     EXPECT_EQ(logged("update_install_failure"), (std::vector<std::string>{"updater_result/exit_14"}));
     EXPECT_FALSE(fs::exists(marker()));

@@ -69,13 +69,6 @@ unsigned modeOf(const fs::path& path) {
     return ::lstat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
 }
 
-std::string bundleVersion(const fs::path& bundle) {
-    const std::string plist = readFile(bundle / "Contents/Info.plist").value_or("");
-    const auto key = plist.find("<key>CFBundleVersion</key>");
-    const auto start = plist.find("<string>", key) + 8;
-    return plist.substr(start, plist.find("</string>", start) - start);
-}
-
 class UpdateTest : public ::testing::Test {
 protected:
     UpdateTest() {
@@ -239,7 +232,7 @@ TEST_F(UpdateTest, AFullPackageAndAPatchEndReadyForTheHandOff) {
                 transaction = path;
         EXPECT_TRUE(transaction.filename().string().starts_with(".korvane-update-")) << c.name;
         EXPECT_EQ(modeOf(transaction), 0700u) << c.name;
-        EXPECT_EQ(bundleVersion(transaction / "ready.app"), std::to_string(c.build)) << c.name;
+        EXPECT_EQ(e2e::bundleBuild(transaction / "ready.app"), std::to_string(c.build)) << c.name;
         EXPECT_EQ(treeDigest(transaction / "ready.app"), treeDigest(target)) << c.name;
         EXPECT_EQ(modeOf(transaction / "install.zsh"), 0700u) << c.name;
         EXPECT_EQ(readFile(transaction / "install.zsh"),
