@@ -35,10 +35,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr std::uint16_t kConfigPort = 18443;
-constexpr std::uint16_t kPanelPort = 18444;
-constexpr std::uint16_t kProbeAPort = 18448;
-constexpr std::uint16_t kProbeBPort = 18449;
 const std::string kNode = "香港 01";
 // Listed, but nothing listens where it points.
 const std::string kDeadNode = "日本 02";
@@ -194,9 +190,9 @@ protected:
     SystemTools tools{home.path() / "root"};
     SocksNode node{home.path()};
     const std::uint16_t deadPort = freeLoopbackPort();
-    HttpsServer probeA{HttpsServer::Options{kProbeAPort, true}};
-    HttpsServer probeB{HttpsServer::Options{kProbeBPort, true}};
-    StandInPanel panel{kPanelPort};
+    HttpsServer probeA{HttpsServer::Options{e2e::kProbeAPort, true}};
+    HttpsServer probeB{HttpsServer::Options{e2e::kProbeBPort, true}};
+    StandInPanel panel{e2e::kPanelPort};
     int requests = 0;
     // Last, so that the client is gone before the services it uses.
     std::unique_ptr<HeadlessSession> session;
@@ -206,7 +202,7 @@ TEST_F(ConnectionTest, ConnectsThroughTheNodeOnceTheLocalPortAcceptsAndDisconnec
     // The controller answers half a second before the local port listens, as the real core may.
     launch(options({{"MICORE_MIXED_PORT_DELAY_MS", "500"}}));
     signIn();
-    const int probesBefore = node.connectionsTo(kProbeAPort);
+    const int probesBefore = node.connectionsTo(e2e::kProbeAPort);
     const std::size_t callsBefore = tools.toolCalls().size();
 
     PortWatch watch(kLocalProxyPort);
@@ -215,7 +211,7 @@ TEST_F(ConnectionTest, ConnectsThroughTheNodeOnceTheLocalPortAcceptsAndDisconnec
     EXPECT_TRUE(reply["value"]["connected"]);
     EXPECT_TRUE(reply["value"]["socksReady"]);
     EXPECT_EQ(reply["value"]["selectedNode"], kNode);
-    EXPECT_GT(node.connectionsTo(kProbeAPort), probesBefore) << "the probe did not go through the node";
+    EXPECT_GT(node.connectionsTo(e2e::kProbeAPort), probesBefore) << "the probe did not go through the node";
     EXPECT_GE(probeA.count("HEAD", "/generate_204"), 1u);
     EXPECT_TRUE(switchedToLocalPort(tools.services())) << tools.services().dump();
     EXPECT_TRUE(fs::exists(backup()));
@@ -333,7 +329,7 @@ TEST_F(ConnectionTest, AfterTheClientWasKilledTheNextLaunchRestoresAndStopsTheOr
     std::mutex mutex;
     std::optional<Json> servicesAtRefresh;
     std::optional<bool> orphanEndedAtRefresh;
-    HttpsServer config{HttpsServer::Options{kConfigPort, true}};
+    HttpsServer config{HttpsServer::Options{e2e::kConfigPort, true}};
     config.route("GET", "/RemoteConfig.json", [&](const ReceivedRequest&) {
         std::lock_guard lock(mutex);
         if (!servicesAtRefresh) {

@@ -8,6 +8,7 @@
 #include "testing/headless_session.h"
 
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <sys/stat.h>
 #include <thread>
@@ -15,6 +16,15 @@
 namespace korvane::e2e {
 
 inline const std::filesystem::path kBundle = KORVANE_TEST_BUNDLE;
+
+// The fixed loopback ports of the local deployment: remote configuration, panel, update server
+// and the two reachability probes.
+inline constexpr std::uint16_t kConfigPort = 18443;
+inline constexpr std::uint16_t kPanelPort = 18444;
+inline constexpr std::uint16_t kUpdatePort = 18447;
+inline constexpr std::uint16_t kProbeAPort = 18448;
+inline constexpr std::uint16_t kProbeBPort = 18449;
+inline constexpr std::uint16_t kProbePorts[] = {kProbeAPort, kProbeBPort};
 
 // <home>/Library/Application Support/Korvane
 inline std::filesystem::path supportDir(const std::filesystem::path& home) {

@@ -41,9 +41,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr std::uint16_t kPanelPort = 18444;
-constexpr std::uint16_t kProbeAPort = 18448;
-constexpr std::uint16_t kProbeBPort = 18449;
 const std::string kNode = "香港 01";
 
 // The user's settings before any connect. Every kind has a server, so a restore can bring each
@@ -167,8 +164,8 @@ protected:
     TempDir home;
     SystemTools tools{home.path() / "root"};
     SocksNode node{home.path()};
-    HttpsServer probeA{HttpsServer::Options{kProbeAPort, true}};
-    HttpsServer probeB{HttpsServer::Options{kProbeBPort, true}};
+    HttpsServer probeA{HttpsServer::Options{e2e::kProbeAPort, true}};
+    HttpsServer probeB{HttpsServer::Options{e2e::kProbeBPort, true}};
     int requests = 0;
     // Last, so that the client is gone before the services it uses.
     std::unique_ptr<HeadlessSession> session;
@@ -387,7 +384,7 @@ TEST_F(FaultInjectionTest, ACoreThatCrashLoopsIsCleanedUpAfterEveryCrash) {
 // unanswered, and a refresh gets half of it before the connection ends. The user stays signed in
 // with the cached nodes, the cache keeps its bytes, and a later refresh goes through.
 TEST_F(FaultInjectionTest, APanelDroppingConnectionsMidwayKeepsTheCachedNodes) {
-    StandInPanel panel{kPanelPort};
+    StandInPanel panel{e2e::kPanelPort};
     e2e::plantSession(home.path(), "auth", panel.account().authData, 0600);
     const auto cachedYaml = readFile(support() / "subscription.yaml");
     const auto cachedNodes = readFile(support() / "nodes.json");

@@ -36,9 +36,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr std::uint16_t kPanelPort = 18444;
-constexpr std::uint16_t kConfigPort = 18443;
-constexpr std::uint16_t kProbePorts[] = {18448, 18449};
 constexpr const char* kNode = "美国 04";
 constexpr const char* kProxy = "org.gnome.system.proxy";
 
@@ -60,7 +57,7 @@ const UserSettings kManualCorporate{
 class GnomeProxyTest : public ::testing::Test {
 protected:
     GnomeProxyTest() {
-        for (auto port : kProbePorts) {
+        for (auto port : e2e::kProbePorts) {
             probes_.push_back(std::make_unique<HttpsServer>(HttpsServer::Options{port, true}));
             for (const char* method : {"HEAD", "GET"})
                 probes_.back()->route(method, "/generate_204", HttpResponse::text(204, ""));
@@ -152,10 +149,10 @@ protected:
     TempDir nodeDir_;
     SocksNode node_{nodeDir_.path()};
     std::vector<std::unique_ptr<HttpsServer>> probes_;
-    StandInPanel panel_{kPanelPort};
+    StandInPanel panel_{e2e::kPanelPort};
     std::mutex mutex_;
     std::optional<std::string> hostAtFirstRequest_;
-    HttpsServer config_{HttpsServer::Options{kConfigPort, true}};
+    HttpsServer config_{HttpsServer::Options{e2e::kConfigPort, true}};
     int requests_ = 0;
     // Last, so that the process is gone before the rest.
     std::optional<HeadlessSession> session_;

@@ -31,7 +31,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr std::uint16_t kConfigPort = 18443;
 constexpr const char* kCredential = "Bearer 12|stored-secret";
 
 class SystemProxyRecoveryTest : public ::testing::Test {
@@ -122,7 +121,7 @@ protected:
     Json switched_;
     std::mutex mutex_;
     std::optional<Json> atFirstRequest_;
-    HttpsServer config_{HttpsServer::Options{kConfigPort, true}};
+    HttpsServer config_{HttpsServer::Options{e2e::kConfigPort, true}};
     // Last, so that the process is gone before the rest.
     std::optional<HeadlessSession> session_;
 };

@@ -39,9 +39,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr std::uint16_t kUpdatePort = 18447;
-constexpr std::uint16_t kPanelPort = 18444;
-constexpr std::uint16_t kProbePorts[] = {18448, 18449};
 constexpr const char* kNode = "HK 01";
 constexpr const char* kInstalling = "正在安装并重新打开 Korvane…";
 constexpr const char* kNotStarted = "更新未开始，旧版本和原配置已保留，请重试";
@@ -72,7 +69,7 @@ protected:
         panel.setSubscription("proxies:\n  - {name: \"" + std::string(kNode) +
                               "\", type: socks5, server: 127.0.0.1, port: " + std::to_string(node.port()) +
                               "}\n");
-        for (std::uint16_t port : kProbePorts) {
+        for (std::uint16_t port : e2e::kProbePorts) {
             probes.push_back(std::make_unique<HttpsServer>(HttpsServer::Options{port, true}));
             probes.back()->route("HEAD", "/generate_204", HttpResponse::text(204, ""));
         }
@@ -250,8 +247,8 @@ protected:
     UpdateTools tools{home.path() / "root"};
     SigningKey team{deployment::kSigningTeam};
     SocksNode node{home.path()};
-    StandInPanel panel{kPanelPort};
-    HttpsServer update{HttpsServer::Options{kUpdatePort, true}};
+    StandInPanel panel{e2e::kPanelPort};
+    HttpsServer update{HttpsServer::Options{e2e::kUpdatePort, true}};
     std::vector<std::unique_ptr<HttpsServer>> probes;
     // Last, so that the copies have quit before the servers go.
     std::unique_ptr<HeadlessSession> current;

@@ -38,10 +38,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr std::uint16_t kUpdatePort = 18447;
-constexpr std::uint16_t kPanelPort = 18444;
-constexpr std::uint16_t kProbePorts[] = {18448, 18449};
-
 constexpr const char* kChecking = "正在检查更新…";
 constexpr const char* kFull = "正在下载自动安装更新包…";
 constexpr const char* kPatch = "正在下载增量补丁…";
@@ -179,7 +175,7 @@ protected:
     SystemTools systemTools{home.path() / "root"};
     UpdateTools tools{home.path() / "root"};
     SigningKey team{deployment::kSigningTeam};
-    HttpsServer update{HttpsServer::Options{kUpdatePort, true}};
+    HttpsServer update{HttpsServer::Options{e2e::kUpdatePort, true}};
     std::map<std::string, std::string> before;
     int packages = 0;
     int requests = 0;
@@ -259,11 +255,11 @@ TEST_F(UpdateTest, FailuresAndRefusalsChangeNothing) {
         }
     } node{ChildProcess(
         startProcess("/usr/bin/microsocks", {"-i", "127.0.0.1", "-p", std::to_string(nodePort)}))};
-    StandInPanel panel(kPanelPort);
+    StandInPanel panel(e2e::kPanelPort);
     panel.setSubscription("proxies:\n  - {name: \"香港 01\", type: socks5, server: 127.0.0.1, port: " +
                           std::to_string(nodePort) + "}\n");
     std::vector<std::unique_ptr<HttpsServer>> probes;
-    for (std::uint16_t port : kProbePorts) {
+    for (std::uint16_t port : e2e::kProbePorts) {
         probes.push_back(std::make_unique<HttpsServer>(HttpsServer::Options{port, true}));
         probes.back()->route("HEAD", "/generate_204", HttpResponse::text(204, ""));
     }
