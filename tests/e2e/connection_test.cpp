@@ -96,8 +96,6 @@ class ConnectionTest : public ::testing::Test {
 protected:
     ConnectionTest() {
         tools.setServices(userServices());
-        for (auto* probe : {&probeA, &probeB})
-            probe->route("HEAD", "/generate_204", HttpResponse::text(204, ""));
         panel.setSubscription(
             "proxies:\n"
             "  - {name: \"" +
@@ -190,8 +188,7 @@ protected:
     SystemTools tools{home.path() / "root"};
     SocksNode node{home.path()};
     const std::uint16_t deadPort = freeLoopbackPort();
-    HttpsServer probeA{HttpsServer::Options{e2e::kProbeAPort, true}};
-    HttpsServer probeB{HttpsServer::Options{e2e::kProbeBPort, true}};
+    e2e::Probes probes;
     StandInPanel panel{e2e::kPanelPort};
     int requests = 0;
     // Last, so that the client is gone before the services it uses.
@@ -212,7 +209,7 @@ TEST_F(ConnectionTest, ConnectsThroughTheNodeOnceTheLocalPortAcceptsAndDisconnec
     EXPECT_TRUE(reply["value"]["socksReady"]);
     EXPECT_EQ(reply["value"]["selectedNode"], kNode);
     EXPECT_GT(node.connectionsTo(e2e::kProbeAPort), probesBefore) << "the probe did not go through the node";
-    EXPECT_GE(probeA.count("HEAD", "/generate_204"), 1u);
+    EXPECT_GE(probes.a.count("HEAD", "/generate_204"), 1u);
     EXPECT_TRUE(switchedToLocalPort(tools.services())) << tools.services().dump();
     EXPECT_TRUE(fs::exists(backup()));
 

@@ -1,15 +1,18 @@
 #pragma once
 
-// What the end-to-end tests share: where the built bundle is, how a session of it starts on
-// a fresh home, and how a test plants what an earlier run would have left behind.
+// What the end-to-end tests share: where the built bundle is, the deployment's fixed ports and
+// its probes, how a session of it starts on a fresh home, and how a test plants what an earlier
+// run would have left behind.
 
 #include "base/files.h"
 #include "base/json.h"
 #include "testing/headless_session.h"
+#include "testing/https_server.h"
 
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <string>
 #include <sys/stat.h>
 #include <thread>
 
@@ -24,7 +27,6 @@ inline constexpr std::uint16_t kPanelPort = 18444;
 inline constexpr std::uint16_t kUpdatePort = 18447;
 inline constexpr std::uint16_t kProbeAPort = 18448;
 inline constexpr std::uint16_t kProbeBPort = 18449;
-inline constexpr std::uint16_t kProbePorts[] = {kProbeAPort, kProbeBPort};
 
 // <home>/Library/Application Support/Korvane
 inline std::filesystem::path supportDir(const std::filesystem::path& home) {
@@ -39,6 +41,17 @@ inline testing::HeadlessSession::Options sessionOptions(const std::filesystem::p
     options.root = home / "root";
     return options;
 }
+
+// The deployment's two reachability probes, each answering HEAD /generate_204 with 204.
+struct Probes {
+    Probes() {
+        for (auto* probe : {&a, &b})
+            probe->route("HEAD", "/generate_204", testing::HttpResponse::text(204, ""));
+    }
+
+    testing::HttpsServer a{testing::HttpsServer::Options{kProbeAPort, true}};
+    testing::HttpsServer b{testing::HttpsServer::Options{kProbeBPort, true}};
+};
 
 // One kind of proxy of a service, as the stand-in settings tool lists it.
 inline Json proxy(bool enabled, const std::string& server, int port) {

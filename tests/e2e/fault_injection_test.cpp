@@ -88,8 +88,6 @@ class FaultInjectionTest : public ::testing::Test {
 protected:
     FaultInjectionTest() {
         tools.setServices(userServices());
-        for (auto* probe : {&probeA, &probeB})
-            probe->route("HEAD", "/generate_204", HttpResponse::text(204, ""));
         const std::string yaml = "proxies:\n  - {name: \"" + kNode +
                                  "\", type: socks5, server: 127.0.0.1, port: " + std::to_string(node.port()) +
                                  "}\n";
@@ -164,8 +162,7 @@ protected:
     TempDir home;
     SystemTools tools{home.path() / "root"};
     SocksNode node{home.path()};
-    HttpsServer probeA{HttpsServer::Options{e2e::kProbeAPort, true}};
-    HttpsServer probeB{HttpsServer::Options{e2e::kProbeBPort, true}};
+    e2e::Probes probes;
     int requests = 0;
     // Last, so that the client is gone before the services it uses.
     std::unique_ptr<HeadlessSession> session;
@@ -195,9 +192,9 @@ TEST_F(FaultInjectionTest, AClientKilledAtAnyStepLeavesTheNetworkAsItWasAfterThe
          {},
          false,
          [&] {
-             probeA.route("HEAD", "/generate_204", HttpResponse{204, {}, "", 3000ms});
+             probes.a.route("HEAD", "/generate_204", HttpResponse{204, {}, "", 3000ms});
          },
-         [&] { return probeA.count("HEAD", "/generate_204") > 0; },
+         [&] { return probes.a.count("HEAD", "/generate_204") > 0; },
          0},
         {"connect: the record written, the switch's prompt open",
          {},
@@ -221,7 +218,7 @@ TEST_F(FaultInjectionTest, AClientKilledAtAnyStepLeavesTheNetworkAsItWasAfterThe
     for (const auto& step : steps) {
         SCOPED_TRACE(step.what);
         tools.setServices(userServices());
-        probeA.route("HEAD", "/generate_204", HttpResponse::text(204, ""));
+        probes.a.route("HEAD", "/generate_204", HttpResponse::text(204, ""));
         tools.setPromptMode("run");
         launch(options(step.core));
         if (step.connectedFirst) ASSERT_EQ(connectError(), "");
@@ -313,9 +310,9 @@ TEST_F(FaultInjectionTest, AFullSupportDirectoryStopsTheConnectBeforeAnySettingC
     const fs::path inside =
         fs::path("/proc") / std::to_string(session->pid()) / "root" / support().relative_path();
 
-    probeA.route("HEAD", "/generate_204", HttpResponse{204, {}, "", 800ms});
+    probes.a.route("HEAD", "/generate_204", HttpResponse{204, {}, "", 800ms});
     const std::string id = send("connect", {{"nodeName", kNode}});
-    ASSERT_TRUE(e2e::eventually([&] { return probeA.count("HEAD", "/generate_204") > 0; }));
+    ASSERT_TRUE(e2e::eventually([&] { return probes.a.count("HEAD", "/generate_204") > 0; }));
     fillUp(session->pid(), support());
     EXPECT_EQ(reply(id)["error"], "No space left on device");
     EXPECT_FALSE(ask("bootstrap")["value"]["connected"]);
@@ -373,7 +370,7 @@ TEST_F(FaultInjectionTest, ACoreThatCrashLoopsIsCleanedUpAfterEveryCrash) {
         expectNetworkAsBefore(why);
     }
     // Dead before its node answers the probe.
-    probeA.route("HEAD", "/generate_204", HttpResponse{204, {}, "", 3000ms});
+    probes.a.route("HEAD", "/generate_204", HttpResponse{204, {}, "", 3000ms});
     EXPECT_EQ(connectError(), "节点代理联网检测失败，请重试或选择其他节点");
     expectNetworkAsBefore("crash during a connect");
     EXPECT_TRUE(session->eventsNamed("alert").empty()) << session->describeEvents();

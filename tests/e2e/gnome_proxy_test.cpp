@@ -57,11 +57,8 @@ const UserSettings kManualCorporate{
 class GnomeProxyTest : public ::testing::Test {
 protected:
     GnomeProxyTest() {
-        for (auto port : e2e::kProbePorts) {
-            probes_.push_back(std::make_unique<HttpsServer>(HttpsServer::Options{port, true}));
-            for (const char* method : {"HEAD", "GET"})
-                probes_.back()->route(method, "/generate_204", HttpResponse::text(204, ""));
-        }
+        for (auto* probe : {&probes_.a, &probes_.b})
+            probe->route("GET", "/generate_204", HttpResponse::text(204, ""));
         panel_.setSubscription(StandInPanel::demoSubscription(node_.port()));
         e2e::plantSession(home_.path(), "auth", panel_.account().authData, 0600);
 
@@ -148,7 +145,7 @@ protected:
     PrivateDesktopSession desktop_{home_.path() / "desktop"};
     TempDir nodeDir_;
     SocksNode node_{nodeDir_.path()};
-    std::vector<std::unique_ptr<HttpsServer>> probes_;
+    e2e::Probes probes_;
     StandInPanel panel_{e2e::kPanelPort};
     std::mutex mutex_;
     std::optional<std::string> hostAtFirstRequest_;

@@ -69,10 +69,6 @@ protected:
         panel.setSubscription("proxies:\n  - {name: \"" + std::string(kNode) +
                               "\", type: socks5, server: 127.0.0.1, port: " + std::to_string(node.port()) +
                               "}\n");
-        for (std::uint16_t port : e2e::kProbePorts) {
-            probes.push_back(std::make_unique<HttpsServer>(HttpsServer::Options{port, true}));
-            probes.back()->route("HEAD", "/generate_204", HttpResponse::text(204, ""));
-        }
         systemTools.setServices(Json::array({standInService("Wi-Fi")}));
     }
 
@@ -249,7 +245,7 @@ protected:
     SocksNode node{home.path()};
     StandInPanel panel{e2e::kPanelPort};
     HttpsServer update{HttpsServer::Options{e2e::kUpdatePort, true}};
-    std::vector<std::unique_ptr<HttpsServer>> probes;
+    e2e::Probes probes;
     // Last, so that the copies have quit before the servers go.
     std::unique_ptr<HeadlessSession> current;
     std::unique_ptr<HeadlessSession> attached;

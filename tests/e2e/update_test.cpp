@@ -258,11 +258,7 @@ TEST_F(UpdateTest, FailuresAndRefusalsChangeNothing) {
     StandInPanel panel(e2e::kPanelPort);
     panel.setSubscription("proxies:\n  - {name: \"香港 01\", type: socks5, server: 127.0.0.1, port: " +
                           std::to_string(nodePort) + "}\n");
-    std::vector<std::unique_ptr<HttpsServer>> probes;
-    for (std::uint16_t port : e2e::kProbePorts) {
-        probes.push_back(std::make_unique<HttpsServer>(HttpsServer::Options{port, true}));
-        probes.back()->route("HEAD", "/generate_204", HttpResponse::text(204, ""));
-    }
+    e2e::Probes probes;
     systemTools.setServices(Json::array({standInService("Wi-Fi")}));
 
     launch(options(installed()));
