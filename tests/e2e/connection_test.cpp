@@ -96,13 +96,8 @@ class ConnectionTest : public ::testing::Test {
 protected:
     ConnectionTest() {
         tools.setServices(userServices());
-        panel.setSubscription(
-            "proxies:\n"
-            "  - {name: \"" +
-            kNode + "\", type: socks5, server: 127.0.0.1, port: " + std::to_string(node.port()) +
-            "}\n"
-            "  - {name: \"" +
-            kDeadNode + "\", type: socks5, server: 127.0.0.1, port: " + std::to_string(deadPort) + "}\n");
+        panel.setSubscription("proxies:\n" + e2e::socksEntry(kNode, node.port()) +
+                              e2e::socksEntry(kDeadNode, deadPort));
     }
 
     fs::path support() const { return e2e::supportDir(home.path()); }

@@ -53,6 +53,12 @@ struct Probes {
     testing::HttpsServer b{testing::HttpsServer::Options{kProbeBPort, true}};
 };
 
+// A subscription's line for a SOCKS5 node on a loopback port.
+inline std::string socksEntry(const std::string& name, int port) {
+    return "  - {name: \"" + name + "\", type: socks5, server: 127.0.0.1, port: " + std::to_string(port) +
+           "}\n";
+}
+
 // One kind of proxy of a service, as the stand-in settings tool lists it.
 inline Json proxy(bool enabled, const std::string& server, int port) {
     return {{"enabled", enabled}, {"server", server}, {"port", port}};

@@ -88,9 +88,7 @@ class FaultInjectionTest : public ::testing::Test {
 protected:
     FaultInjectionTest() {
         tools.setServices(userServices());
-        const std::string yaml = "proxies:\n  - {name: \"" + kNode +
-                                 "\", type: socks5, server: 127.0.0.1, port: " + std::to_string(node.port()) +
-                                 "}\n";
+        const std::string yaml = "proxies:\n" + e2e::socksEntry(kNode, node.port());
         fs::create_directories(support());
         writeSubscriptionCache(support(), yaml, extractNodes(yaml));
     }

@@ -66,9 +66,7 @@ protected:
         fs::create_directories(served());
         update.route("POST", "/api/quality.php", HttpResponse::json(200, "{}"));
         update.route("GET", "/api/macos.json", HttpResponse::json(200, R"({"enabled":true,"build":100})"));
-        panel.setSubscription("proxies:\n  - {name: \"" + std::string(kNode) +
-                              "\", type: socks5, server: 127.0.0.1, port: " + std::to_string(node.port()) +
-                              "}\n");
+        panel.setSubscription("proxies:\n" + e2e::socksEntry(kNode, node.port()));
         systemTools.setServices(Json::array({standInService("Wi-Fi")}));
     }
 

@@ -256,8 +256,7 @@ TEST_F(UpdateTest, FailuresAndRefusalsChangeNothing) {
     } node{ChildProcess(
         startProcess("/usr/bin/microsocks", {"-i", "127.0.0.1", "-p", std::to_string(nodePort)}))};
     StandInPanel panel(e2e::kPanelPort);
-    panel.setSubscription("proxies:\n  - {name: \"香港 01\", type: socks5, server: 127.0.0.1, port: " +
-                          std::to_string(nodePort) + "}\n");
+    panel.setSubscription("proxies:\n" + e2e::socksEntry("香港 01", nodePort));
     e2e::Probes probes;
     systemTools.setServices(Json::array({standInService("Wi-Fi")}));
 
