@@ -92,23 +92,12 @@ private:
     std::jthread thread_;
 };
 
-class ConnectionTest : public ::testing::Test {
+class ConnectionTest : public e2e::ClientTest {
 protected:
     ConnectionTest() {
         tools.setServices(userServices());
         panel.setSubscription("proxies:\n" + e2e::socksEntry(kNode, node.port()) +
                               e2e::socksEntry(kDeadNode, deadPort));
-    }
-
-    fs::path support() const { return e2e::supportDir(home.path()); }
-    fs::path backup() const { return support() / "proxy-backup.json"; }
-    fs::path pidFile() const { return support() / "runtime" / "core.pid"; }
-
-    HeadlessSession::Options options(std::map<std::string, std::string> environment = {}) const {
-        auto options = e2e::sessionOptions(home.path());
-        options.environment = std::move(environment);
-        options.captureStderr = true;
-        return options;
     }
 
     void launch(HeadlessSession::Options options) {
@@ -179,7 +168,6 @@ protected:
         EXPECT_FALSE(fs::exists(pidFile())) << why;
     }
 
-    TempDir home;
     SystemTools tools{home.path() / "root"};
     SocksNode node{home.path()};
     const std::uint16_t deadPort = freeLoopbackPort();

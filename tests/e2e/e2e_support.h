@@ -8,10 +8,14 @@
 #include "base/json.h"
 #include "testing/headless_session.h"
 #include "testing/https_server.h"
+#include "testing/temp_dir.h"
+
+#include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <sys/stat.h>
 #include <thread>
@@ -96,5 +100,23 @@ inline void plantSession(const std::filesystem::path& home, const std::string& k
     ::chmod(directory.c_str(), 0700);
     writeFileAtomically(directory / (key + ".session"), value, mode);
 }
+
+// A test of the client on a fresh home: where it keeps its files there, and how a session of it
+// starts with standard error captured.
+class ClientTest : public ::testing::Test {
+protected:
+    std::filesystem::path support() const { return supportDir(home.path()); }
+    std::filesystem::path backup() const { return support() / "proxy-backup.json"; }
+    std::filesystem::path pidFile() const { return support() / "runtime" / "core.pid"; }
+
+    testing::HeadlessSession::Options options(std::map<std::string, std::string> environment = {}) const {
+        auto options = sessionOptions(home.path());
+        options.environment = std::move(environment);
+        options.captureStderr = true;
+        return options;
+    }
+
+    testing::TempDir home;
+};
 
 } // namespace korvane::e2e

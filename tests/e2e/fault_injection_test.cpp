@@ -84,24 +84,13 @@ void fillUp(pid_t pid, const fs::path& directory) {
     ::close(fd);
 }
 
-class FaultInjectionTest : public ::testing::Test {
+class FaultInjectionTest : public e2e::ClientTest {
 protected:
     FaultInjectionTest() {
         tools.setServices(userServices());
         const std::string yaml = "proxies:\n" + e2e::socksEntry(kNode, node.port());
         fs::create_directories(support());
         writeSubscriptionCache(support(), yaml, extractNodes(yaml));
-    }
-
-    fs::path support() const { return e2e::supportDir(home.path()); }
-    fs::path backup() const { return support() / "proxy-backup.json"; }
-    fs::path pidFile() const { return support() / "runtime" / "core.pid"; }
-
-    HeadlessSession::Options options(std::map<std::string, std::string> environment = {}) const {
-        auto options = e2e::sessionOptions(home.path());
-        options.environment = std::move(environment);
-        options.captureStderr = true;
-        return options;
     }
 
     // The shell run in a mount namespace of its own, after `mounting` (a shell command whose $1
@@ -157,7 +146,6 @@ protected:
         EXPECT_FALSE(fs::exists(pidFile())) << why;
     }
 
-    TempDir home;
     SystemTools tools{home.path() / "root"};
     SocksNode node{home.path()};
     e2e::Probes probes;
