@@ -20,8 +20,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr std::uint16_t kPanelPort = 18444;
-
 unsigned modeOf(const fs::path& path) {
     struct stat info {};
     return ::stat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
@@ -60,7 +58,7 @@ protected:
     }
 
     TempDir home;
-    StandInPanel panel{kPanelPort};
+    StandInPanel panel{e2e::kPanelPort};
     std::optional<HeadlessSession> session;
     int requests = 0;
     const std::vector<std::string> servers = {"香港 01", "日本 02 | IPLC", "新加坡 03", "美国 04"};

@@ -35,23 +35,15 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr std::uint16_t kConfigPort = 18443;
-constexpr std::uint16_t kPanelPort = 18444;
-constexpr std::uint16_t kProbeAPort = 18448;
-constexpr std::uint16_t kProbeBPort = 18449;
 const std::string kNode = "香港 01";
 // Listed, but nothing listens where it points.
 const std::string kDeadNode = "日本 02";
 
-Json proxy(bool enabled, const std::string& server, int port) {
-    return {{"enabled", enabled}, {"server", server}, {"port", port}};
-}
-
 // The user's own settings, which every way out of a connection must bring back.
 Json userServices() {
     auto wifi = standInService("Wi-Fi");
-    wifi["webproxy"] = proxy(true, "proxy.corp.example", 8080);
-    wifi["securewebproxy"] = proxy(false, "proxy.corp.example", 8443);
+    wifi["webproxy"] = e2e::proxy(true, "proxy.corp.example", 8080);
+    wifi["securewebproxy"] = e2e::proxy(false, "proxy.corp.example", 8443);
     wifi["bypass"] = {"*.corp.example", "intranet"};
     return Json::array({wifi, standInService("有线 网络"), standInService("VPN", true)});
 }
@@ -63,17 +55,9 @@ bool switchedToLocalPort(const Json& services) {
     for (const auto& service : services) {
         if (service["disabled"].get<bool>()) continue;
         for (const char* kind : {"webproxy", "securewebproxy", "socksfirewallproxy"}) {
-            if (service[kind] != proxy(true, "127.0.0.1", kLocalProxyPort)) return false;
+            if (service[kind] != e2e::proxy(true, "127.0.0.1", kLocalProxyPort)) return false;
         }
         if (service["bypass"] != Json::array({"localhost", "127.0.0.1", "*.local"})) return false;
-    }
-    return true;
-}
-
-template <class Predicate> bool eventually(Predicate predicate, std::chrono::milliseconds limit = 10s) {
-    for (const auto until = std::chrono::steady_clock::now() + limit; !predicate();) {
-        if (std::chrono::steady_clock::now() > until) return false;
-        std::this_thread::sleep_for(10ms);
     }
     return true;
 }
@@ -108,30 +92,12 @@ private:
     std::jthread thread_;
 };
 
-class ConnectionTest : public ::testing::Test {
+class ConnectionTest : public e2e::ClientTest {
 protected:
     ConnectionTest() {
         tools.setServices(userServices());
-        for (auto* probe : {&probeA, &probeB})
-            probe->route("HEAD", "/generate_204", HttpResponse::text(204, ""));
-        panel.setSubscription(
-            "proxies:\n"
-            "  - {name: \"" +
-            kNode + "\", type: socks5, server: 127.0.0.1, port: " + std::to_string(node.port()) +
-            "}\n"
-            "  - {name: \"" +
-            kDeadNode + "\", type: socks5, server: 127.0.0.1, port: " + std::to_string(deadPort) + "}\n");
-    }
-
-    fs::path support() const { return e2e::supportDir(home.path()); }
-    fs::path backup() const { return support() / "proxy-backup.json"; }
-    fs::path pidFile() const { return support() / "runtime" / "core.pid"; }
-
-    HeadlessSession::Options options(std::map<std::string, std::string> environment = {}) const {
-        auto options = e2e::sessionOptions(home.path());
-        options.environment = std::move(environment);
-        options.captureStderr = true;
-        return options;
+        panel.setSubscription("proxies:\n" + e2e::socksEntry(kNode, node.port()) +
+                              e2e::socksEntry(kDeadNode, deadPort));
     }
 
     void launch(HeadlessSession::Options options) {
@@ -165,7 +131,7 @@ protected:
     }
 
     void waitForCoreGone() {
-        if (!eventually(
+        if (!e2e::eventually(
                 [&] { return !localPortAccepts(MihomoCore::kControllerPort) && !fs::exists(pidFile()); }))
             throw std::runtime_error("the core is still running");
     }
@@ -185,7 +151,7 @@ protected:
         const pid_t pid = corePid();
         ASSERT_GT(pid, 1);
         ::kill(pid, SIGKILL);
-        ASSERT_TRUE(eventually([&] { return processEnded(pid); }));
+        ASSERT_TRUE(e2e::eventually([&] { return processEnded(pid); }));
     }
 
     void quit() {
@@ -202,13 +168,11 @@ protected:
         EXPECT_FALSE(fs::exists(pidFile())) << why;
     }
 
-    TempDir home;
     SystemTools tools{home.path() / "root"};
     SocksNode node{home.path()};
     const std::uint16_t deadPort = freeLoopbackPort();
-    HttpsServer probeA{HttpsServer::Options{kProbeAPort, true}};
-    HttpsServer probeB{HttpsServer::Options{kProbeBPort, true}};
-    StandInPanel panel{kPanelPort};
+    e2e::Probes probes;
+    StandInPanel panel{e2e::kPanelPort};
     int requests = 0;
     // Last, so that the client is gone before the services it uses.
     std::unique_ptr<HeadlessSession> session;
@@ -218,7 +182,7 @@ TEST_F(ConnectionTest, ConnectsThroughTheNodeOnceTheLocalPortAcceptsAndDisconnec
     // The controller answers half a second before the local port listens, as the real core may.
     launch(options({{"MICORE_MIXED_PORT_DELAY_MS", "500"}}));
     signIn();
-    const int probesBefore = node.connectionsTo(kProbeAPort);
+    const int probesBefore = node.connectionsTo(e2e::kProbeAPort);
     const std::size_t callsBefore = tools.toolCalls().size();
 
     PortWatch watch(kLocalProxyPort);
@@ -227,8 +191,8 @@ TEST_F(ConnectionTest, ConnectsThroughTheNodeOnceTheLocalPortAcceptsAndDisconnec
     EXPECT_TRUE(reply["value"]["connected"]);
     EXPECT_TRUE(reply["value"]["socksReady"]);
     EXPECT_EQ(reply["value"]["selectedNode"], kNode);
-    EXPECT_GT(node.connectionsTo(kProbeAPort), probesBefore) << "the probe did not go through the node";
-    EXPECT_GE(probeA.count("HEAD", "/generate_204"), 1u);
+    EXPECT_GT(node.connectionsTo(e2e::kProbeAPort), probesBefore) << "the probe did not go through the node";
+    EXPECT_GE(probes.a.count("HEAD", "/generate_204"), 1u);
     EXPECT_TRUE(switchedToLocalPort(tools.services())) << tools.services().dump();
     EXPECT_TRUE(fs::exists(backup()));
 
@@ -320,7 +284,7 @@ TEST_F(ConnectionTest, QuitDuringAConnectWaitsForItsSwitchAndPutsItBackBeforeExi
     const std::size_t promptsBefore = tools.prompts().size();
     session->send(
         {{"cmd", "message"}, {"body", {{"id", "c"}, {"action", "connect"}, {"arg", {{"nodeName", kNode}}}}}});
-    ASSERT_TRUE(eventually([&] { return tools.prompts().size() > promptsBefore; }));
+    ASSERT_TRUE(e2e::eventually([&] { return tools.prompts().size() > promptsBefore; }));
     session->send({{"cmd", "terminate"}});
     EXPECT_EQ(session->waitFor("terminate")["reply"], "later");
     EXPECT_EQ(session->waitFor("terminate", 20s)["reply"], "yes");
@@ -345,7 +309,7 @@ TEST_F(ConnectionTest, AfterTheClientWasKilledTheNextLaunchRestoresAndStopsTheOr
     std::mutex mutex;
     std::optional<Json> servicesAtRefresh;
     std::optional<bool> orphanEndedAtRefresh;
-    HttpsServer config{HttpsServer::Options{kConfigPort, true}};
+    HttpsServer config{HttpsServer::Options{e2e::kConfigPort, true}};
     config.route("GET", "/RemoteConfig.json", [&](const ReceivedRequest&) {
         std::lock_guard lock(mutex);
         if (!servicesAtRefresh) {

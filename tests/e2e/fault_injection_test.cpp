@@ -41,35 +41,20 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr std::uint16_t kPanelPort = 18444;
-constexpr std::uint16_t kProbeAPort = 18448;
-constexpr std::uint16_t kProbeBPort = 18449;
 const std::string kNode = "香港 01";
-
-Json proxy(bool enabled, const std::string& server, int port) {
-    return {{"enabled", enabled}, {"server", server}, {"port", port}};
-}
 
 // The user's settings before any connect. Every kind has a server, so a restore can bring each
 // back exactly and the services compare equal, byte for byte, when nothing was lost.
 Json userServices() {
     auto wifi = standInService("Wi-Fi");
-    wifi["webproxy"] = proxy(true, "proxy.corp.example", 8080);
-    wifi["securewebproxy"] = proxy(false, "proxy.corp.example", 8443);
-    wifi["socksfirewallproxy"] = proxy(false, "socks.corp.example", 1080);
+    wifi["webproxy"] = e2e::proxy(true, "proxy.corp.example", 8080);
+    wifi["securewebproxy"] = e2e::proxy(false, "proxy.corp.example", 8443);
+    wifi["socksfirewallproxy"] = e2e::proxy(false, "socks.corp.example", 1080);
     wifi["bypass"] = {"*.corp.example", "intranet"};
     auto wired = standInService("有线 网络");
     for (const char* kind : {"webproxy", "securewebproxy", "socksfirewallproxy"})
-        wired[kind] = proxy(false, "wired.example", 3128);
+        wired[kind] = e2e::proxy(false, "wired.example", 3128);
     return Json::array({wifi, wired, standInService("VPN", true)});
-}
-
-template <class Predicate> bool eventually(Predicate predicate, std::chrono::milliseconds limit = 10s) {
-    for (const auto until = std::chrono::steady_clock::now() + limit; !predicate();) {
-        if (std::chrono::steady_clock::now() > until) return false;
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
 }
 
 // Whether a process runs from (or with an argument below) directory: a stand-in tool, or a
@@ -99,28 +84,13 @@ void fillUp(pid_t pid, const fs::path& directory) {
     ::close(fd);
 }
 
-class FaultInjectionTest : public ::testing::Test {
+class FaultInjectionTest : public e2e::ClientTest {
 protected:
     FaultInjectionTest() {
         tools.setServices(userServices());
-        for (auto* probe : {&probeA, &probeB})
-            probe->route("HEAD", "/generate_204", HttpResponse::text(204, ""));
-        const std::string yaml = "proxies:\n  - {name: \"" + kNode +
-                                 "\", type: socks5, server: 127.0.0.1, port: " + std::to_string(node.port()) +
-                                 "}\n";
+        const std::string yaml = "proxies:\n" + e2e::socksEntry(kNode, node.port());
         fs::create_directories(support());
         writeSubscriptionCache(support(), yaml, extractNodes(yaml));
-    }
-
-    fs::path support() const { return e2e::supportDir(home.path()); }
-    fs::path backup() const { return support() / "proxy-backup.json"; }
-    fs::path pidFile() const { return support() / "runtime" / "core.pid"; }
-
-    HeadlessSession::Options options(std::map<std::string, std::string> environment = {}) const {
-        auto options = e2e::sessionOptions(home.path());
-        options.environment = std::move(environment);
-        options.captureStderr = true;
-        return options;
     }
 
     // The shell run in a mount namespace of its own, after `mounting` (a shell command whose $1
@@ -168,7 +138,7 @@ protected:
 
     // The network as it was before the connect, no record, no core, no script host still at work.
     void expectNetworkAsBefore(const std::string& why) {
-        EXPECT_TRUE(eventually([&] { return !anythingRunsBelow(tools.root()); })) << why;
+        EXPECT_TRUE(e2e::eventually([&] { return !anythingRunsBelow(tools.root()); })) << why;
         EXPECT_EQ(tools.services(), userServices()) << why;
         EXPECT_FALSE(fs::exists(backup())) << why;
         EXPECT_FALSE(localPortAccepts(MihomoCore::kControllerPort)) << why;
@@ -176,11 +146,9 @@ protected:
         EXPECT_FALSE(fs::exists(pidFile())) << why;
     }
 
-    TempDir home;
     SystemTools tools{home.path() / "root"};
     SocksNode node{home.path()};
-    HttpsServer probeA{HttpsServer::Options{kProbeAPort, true}};
-    HttpsServer probeB{HttpsServer::Options{kProbeBPort, true}};
+    e2e::Probes probes;
     int requests = 0;
     // Last, so that the client is gone before the services it uses.
     std::unique_ptr<HeadlessSession> session;
@@ -210,9 +178,9 @@ TEST_F(FaultInjectionTest, AClientKilledAtAnyStepLeavesTheNetworkAsItWasAfterThe
          {},
          false,
          [&] {
-             probeA.route("HEAD", "/generate_204", HttpResponse{204, {}, "", 3000ms});
+             probes.a.route("HEAD", "/generate_204", HttpResponse{204, {}, "", 3000ms});
          },
-         [&] { return probeA.count("HEAD", "/generate_204") > 0; },
+         [&] { return probes.a.count("HEAD", "/generate_204") > 0; },
          0},
         {"connect: the record written, the switch's prompt open",
          {},
@@ -236,7 +204,7 @@ TEST_F(FaultInjectionTest, AClientKilledAtAnyStepLeavesTheNetworkAsItWasAfterThe
     for (const auto& step : steps) {
         SCOPED_TRACE(step.what);
         tools.setServices(userServices());
-        probeA.route("HEAD", "/generate_204", HttpResponse::text(204, ""));
+        probes.a.route("HEAD", "/generate_204", HttpResponse::text(204, ""));
         tools.setPromptMode("run");
         launch(options(step.core));
         if (step.connectedFirst) ASSERT_EQ(connectError(), "");
@@ -244,7 +212,7 @@ TEST_F(FaultInjectionTest, AClientKilledAtAnyStepLeavesTheNetworkAsItWasAfterThe
         step.holdThere();
         session->skipReceived();
         send(step.connectedFirst ? "disconnect" : "connect", {{"nodeName", kNode}});
-        ASSERT_TRUE(eventually(step.reached)) << session->describeEvents();
+        ASSERT_TRUE(e2e::eventually(step.reached)) << session->describeEvents();
         session->sendSignal(SIGKILL);
         session->waitForExit();
         // Kept until the relaunch is through: its end takes its process group down, and with it
@@ -328,9 +296,9 @@ TEST_F(FaultInjectionTest, AFullSupportDirectoryStopsTheConnectBeforeAnySettingC
     const fs::path inside =
         fs::path("/proc") / std::to_string(session->pid()) / "root" / support().relative_path();
 
-    probeA.route("HEAD", "/generate_204", HttpResponse{204, {}, "", 800ms});
+    probes.a.route("HEAD", "/generate_204", HttpResponse{204, {}, "", 800ms});
     const std::string id = send("connect", {{"nodeName", kNode}});
-    ASSERT_TRUE(eventually([&] { return probeA.count("HEAD", "/generate_204") > 0; }));
+    ASSERT_TRUE(e2e::eventually([&] { return probes.a.count("HEAD", "/generate_204") > 0; }));
     fillUp(session->pid(), support());
     EXPECT_EQ(reply(id)["error"], "No space left on device");
     EXPECT_FALSE(ask("bootstrap")["value"]["connected"]);
@@ -341,7 +309,7 @@ TEST_F(FaultInjectionTest, AFullSupportDirectoryStopsTheConnectBeforeAnySettingC
     for (const auto& entry : fs::recursive_directory_iterator(inside))
         EXPECT_FALSE(entry.path().extension() == ".tmp") << entry.path() << " left behind";
     EXPECT_EQ(readFile(inside / "subscription.yaml"), readFile(support() / "subscription.yaml"));
-    EXPECT_TRUE(eventually([] { return !localPortAccepts(MihomoCore::kControllerPort); }));
+    EXPECT_TRUE(e2e::eventually([] { return !localPortAccepts(MihomoCore::kControllerPort); }));
 
     fs::remove(inside / "filler");
     EXPECT_EQ(connectError(), "");
@@ -360,7 +328,7 @@ TEST_F(FaultInjectionTest, AHelperThatHangsFailsTheConnectWithoutFreezingThePage
     FakeProxyHelper helper(tools.helperSocket(), "OFF", 0, "enable", 20s);
     launch(options());
     const std::string id = send("connect", {{"nodeName", kNode}});
-    ASSERT_TRUE(eventually([&] { return helper.received().find("enable") != std::string::npos; }));
+    ASSERT_TRUE(e2e::eventually([&] { return helper.received().find("enable") != std::string::npos; }));
     const auto asked = std::chrono::steady_clock::now();
     EXPECT_TRUE(ask("bootstrap", {})["error"].is_null());
     EXPECT_LT(std::chrono::steady_clock::now() - asked, 2s) << "the page waited for the helper";
@@ -381,14 +349,14 @@ TEST_F(FaultInjectionTest, ACoreThatCrashLoopsIsCleanedUpAfterEveryCrash) {
     for (int crash = 0; crash < 2; ++crash) {
         const std::string why = "crash " + std::to_string(crash);
         ASSERT_EQ(connectError(), "") << why;
-        ASSERT_TRUE(eventually([] { return !localPortAccepts(MihomoCore::kControllerPort); })) << why;
+        ASSERT_TRUE(e2e::eventually([] { return !localPortAccepts(MihomoCore::kControllerPort); })) << why;
         session->skipReceived();
         session->send({{"cmd", "healthTick"}});
         session->waitFor("state", [](const Json& e) { return !e["state"]["connected"]; });
         expectNetworkAsBefore(why);
     }
     // Dead before its node answers the probe.
-    probeA.route("HEAD", "/generate_204", HttpResponse{204, {}, "", 3000ms});
+    probes.a.route("HEAD", "/generate_204", HttpResponse{204, {}, "", 3000ms});
     EXPECT_EQ(connectError(), "节点代理联网检测失败，请重试或选择其他节点");
     expectNetworkAsBefore("crash during a connect");
     EXPECT_TRUE(session->eventsNamed("alert").empty()) << session->describeEvents();
@@ -399,7 +367,7 @@ TEST_F(FaultInjectionTest, ACoreThatCrashLoopsIsCleanedUpAfterEveryCrash) {
 // unanswered, and a refresh gets half of it before the connection ends. The user stays signed in
 // with the cached nodes, the cache keeps its bytes, and a later refresh goes through.
 TEST_F(FaultInjectionTest, APanelDroppingConnectionsMidwayKeepsTheCachedNodes) {
-    StandInPanel panel{kPanelPort};
+    StandInPanel panel{e2e::kPanelPort};
     e2e::plantSession(home.path(), "auth", panel.account().authData, 0600);
     const auto cachedYaml = readFile(support() / "subscription.yaml");
     const auto cachedNodes = readFile(support() / "nodes.json");

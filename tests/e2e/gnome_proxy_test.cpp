@@ -36,9 +36,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr std::uint16_t kPanelPort = 18444;
-constexpr std::uint16_t kConfigPort = 18443;
-constexpr std::uint16_t kProbePorts[] = {18448, 18449};
 constexpr const char* kNode = "美国 04";
 constexpr const char* kProxy = "org.gnome.system.proxy";
 
@@ -60,11 +57,8 @@ const UserSettings kManualCorporate{
 class GnomeProxyTest : public ::testing::Test {
 protected:
     GnomeProxyTest() {
-        for (auto port : kProbePorts) {
-            probes_.push_back(std::make_unique<HttpsServer>(HttpsServer::Options{port, true}));
-            for (const char* method : {"HEAD", "GET"})
-                probes_.back()->route(method, "/generate_204", HttpResponse::text(204, ""));
-        }
+        for (auto* probe : {&probes_.a, &probes_.b})
+            probe->route("GET", "/generate_204", HttpResponse::text(204, ""));
         panel_.setSubscription(StandInPanel::demoSubscription(node_.port()));
         e2e::plantSession(home_.path(), "auth", panel_.account().authData, 0600);
 
@@ -151,11 +145,11 @@ protected:
     PrivateDesktopSession desktop_{home_.path() / "desktop"};
     TempDir nodeDir_;
     SocksNode node_{nodeDir_.path()};
-    std::vector<std::unique_ptr<HttpsServer>> probes_;
-    StandInPanel panel_{kPanelPort};
+    e2e::Probes probes_;
+    StandInPanel panel_{e2e::kPanelPort};
     std::mutex mutex_;
     std::optional<std::string> hostAtFirstRequest_;
-    HttpsServer config_{HttpsServer::Options{kConfigPort, true}};
+    HttpsServer config_{HttpsServer::Options{e2e::kConfigPort, true}};
     int requests_ = 0;
     // Last, so that the process is gone before the rest.
     std::optional<HeadlessSession> session_;

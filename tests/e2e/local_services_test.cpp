@@ -20,9 +20,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr std::uint16_t kConfigPort = 18443;
-constexpr std::uint16_t kUpdatePort = 18447;
-
 class LocalServicesTest : public ::testing::Test {
 protected:
     fs::path support() const { return e2e::supportDir(home.path()); }
@@ -44,8 +41,8 @@ protected:
     }
 
     TempDir home;
-    HttpsServer config{HttpsServer::Options{kConfigPort, true}};
-    HttpsServer update{HttpsServer::Options{kUpdatePort, true}};
+    HttpsServer config{HttpsServer::Options{e2e::kConfigPort, true}};
+    HttpsServer update{HttpsServer::Options{e2e::kUpdatePort, true}};
     std::optional<HeadlessSession> session;
 };
 

@@ -3,6 +3,7 @@
 
 #include "base/files.h"
 #include "base/json.h"
+#include "e2e_support.h"
 #include "platform/system_paths.h"
 #include "sysproxy/proxy_backup.h"
 #include "sysproxy/system_proxy.h"
@@ -30,22 +31,16 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const fs::path kBundle = KORVANE_TEST_BUNDLE;
-constexpr std::uint16_t kConfigPort = 18443;
 constexpr const char* kCredential = "Bearer 12|stored-secret";
-
-Json proxy(bool enabled, const std::string& server, int port) {
-    return {{"enabled", enabled}, {"server", server}, {"port", port}};
-}
 
 class SystemProxyRecoveryTest : public ::testing::Test {
 protected:
     SystemProxyRecoveryTest() {
         auto wifi = korvane::testing::standInService("Wi-Fi");
-        wifi["webproxy"] = proxy(true, "proxy.corp.example", 8080);
+        wifi["webproxy"] = e2e::proxy(true, "proxy.corp.example", 8080);
         wifi["bypass"] = {"*.corp.example"};
         auto bob = korvane::testing::standInService("Bob's Mac");
-        bob["socksfirewallproxy"] = proxy(false, "socks.example", 1080);
+        bob["socksfirewallproxy"] = e2e::proxy(false, "socks.example", 1080);
         userSettings_ = Json::array({wifi, bob, korvane::testing::standInService("有线 网络"),
                                      korvane::testing::standInService("VPN", true)});
 
@@ -61,7 +56,7 @@ protected:
         for (auto& service : switched) {
             if (service["disabled"].get<bool>()) continue;
             for (const char* kind : {"webproxy", "securewebproxy", "socksfirewallproxy"})
-                service[kind] = proxy(true, "127.0.0.1", 7897);
+                service[kind] = e2e::proxy(true, "127.0.0.1", 7897);
             service["bypass"] = {"localhost", "127.0.0.1", "*.local"};
         }
         tools_.setServices(switched);
@@ -81,14 +76,11 @@ protected:
         });
     }
 
-    fs::path support() const { return home_.path() / "Library" / "Application Support" / "Korvane"; }
+    fs::path support() const { return e2e::supportDir(home_.path()); }
     fs::path backup() const { return support() / "proxy-backup.json"; }
 
     HeadlessSession& launch() {
-        HeadlessSession::Options options;
-        options.executable = HeadlessSession::executableIn(kBundle);
-        options.home = home_.path();
-        options.root = tools_.root();
+        auto options = e2e::sessionOptions(home_.path());
         options.captureStderr = true;
         session_.emplace(std::move(options));
         session_->waitFor("ready");
@@ -129,7 +121,7 @@ protected:
     Json switched_;
     std::mutex mutex_;
     std::optional<Json> atFirstRequest_;
-    HttpsServer config_{HttpsServer::Options{kConfigPort, true}};
+    HttpsServer config_{HttpsServer::Options{e2e::kConfigPort, true}};
     // Last, so that the process is gone before the rest.
     std::optional<HeadlessSession> session_;
 };

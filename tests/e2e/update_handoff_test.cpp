@@ -39,9 +39,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr std::uint16_t kUpdatePort = 18447;
-constexpr std::uint16_t kPanelPort = 18444;
-constexpr std::uint16_t kProbePorts[] = {18448, 18449};
 constexpr const char* kNode = "HK 01";
 constexpr const char* kInstalling = "正在安装并重新打开 Korvane…";
 constexpr const char* kNotStarted = "更新未开始，旧版本和原配置已保留，请重试";
@@ -50,14 +47,6 @@ using WallClock = std::chrono::system_clock;
 
 double seconds(WallClock::time_point t) {
     return std::chrono::duration<double>(t.time_since_epoch()).count();
-}
-
-std::string bundleBuild(const fs::path& bundle) {
-    const std::string plist = readFile(bundle / "Contents/Info.plist").value_or("");
-    const auto key = plist.find("<key>CFBundleVersion</key>");
-    if (key == std::string::npos) return "";
-    const auto start = plist.find("<string>", key) + 8;
-    return plist.substr(start, plist.find("</string>", start) - start);
 }
 
 // Runs a program to its end and returns its exit code (-1 when a signal ended it).
@@ -77,13 +66,7 @@ protected:
         fs::create_directories(served());
         update.route("POST", "/api/quality.php", HttpResponse::json(200, "{}"));
         update.route("GET", "/api/macos.json", HttpResponse::json(200, R"({"enabled":true,"build":100})"));
-        panel.setSubscription("proxies:\n  - {name: \"" + std::string(kNode) +
-                              "\", type: socks5, server: 127.0.0.1, port: " + std::to_string(node.port()) +
-                              "}\n");
-        for (std::uint16_t port : kProbePorts) {
-            probes.push_back(std::make_unique<HttpsServer>(HttpsServer::Options{port, true}));
-            probes.back()->route("HEAD", "/generate_204", HttpResponse::text(204, ""));
-        }
+        panel.setSubscription("proxies:\n" + e2e::socksEntry(kNode, node.port()));
         systemTools.setServices(Json::array({standInService("Wi-Fi")}));
     }
 
@@ -180,7 +163,7 @@ protected:
         fs::copy(installed(), target, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
         writeBundle(target, contents);
         const fs::path package = served() / ("p" + std::to_string(build) + ".zip");
-        const std::int64_t from = std::stoll(bundleBuild(installed()));
+        const std::int64_t from = std::stoll(e2e::bundleBuild(installed()));
         if (isPatch) {
             writePatchPackage(package, installed(), target, patchManifest(from, build));
         } else {
@@ -214,7 +197,7 @@ protected:
             FAIL() << error.what() << "old copy " << oldPid << ": " << oldStatus
                    << "\nresult: " << readFile(result()).value_or("(none)")
                    << "\nopened: " << readFile(root() / "var/stand-in/open/opened.jsonl").value_or("(none)")
-                   << "\nstaged:" << staging << "\ninstalled build: " << bundleBuild(installed());
+                   << "\nstaged:" << staging << "\ninstalled build: " << e2e::bundleBuild(installed());
         }
     }
 
@@ -258,9 +241,9 @@ protected:
     UpdateTools tools{home.path() / "root"};
     SigningKey team{deployment::kSigningTeam};
     SocksNode node{home.path()};
-    StandInPanel panel{kPanelPort};
-    HttpsServer update{HttpsServer::Options{kUpdatePort, true}};
-    std::vector<std::unique_ptr<HttpsServer>> probes;
+    StandInPanel panel{e2e::kPanelPort};
+    HttpsServer update{HttpsServer::Options{e2e::kUpdatePort, true}};
+    e2e::Probes probes;
     // Last, so that the copies have quit before the servers go.
     std::unique_ptr<HeadlessSession> current;
     std::unique_ptr<HeadlessSession> attached;
@@ -308,7 +291,7 @@ TEST_F(UpdateHandOffTest, TheNewCopyTakesOverTheSessionAndTheConnection) {
         attached->waitFor(
             "state", [](const Json& e) { return e["state"]["loggedIn"] == true; }, 30s);
 
-        EXPECT_EQ(bundleBuild(installed()), std::to_string(hop.build));
+        EXPECT_EQ(e2e::bundleBuild(installed()), std::to_string(hop.build));
         EXPECT_TRUE(staged().empty());
         EXPECT_FALSE(fs::exists(marker()));
         EXPECT_FALSE(fs::exists(oneTimeSession()));
@@ -369,7 +352,7 @@ TEST_F(UpdateHandOffTest, ANewCopyThatCannotBeOpenedIsRolledBack) {
     ASSERT_EQ(opened().size(), 1u);
     EXPECT_EQ(opened()[0]["build"], "100");
     ASSERT_EQ(staged().size(), 1u);
-    EXPECT_EQ(bundleBuild(staged()[0] / "failed.app"), "101");
+    EXPECT_EQ(e2e::bundleBuild(staged()[0] / "failed.app"), "101");
     EXPECT_FALSE(fs::exists(result()));
     EXPECT_EQ(logged("update_install_failure"), (std::vector<std::string>{"updater_result/exit_14"}));
     EXPECT_FALSE(fs::exists(marker()));

@@ -38,10 +38,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr std::uint16_t kUpdatePort = 18447;
-constexpr std::uint16_t kPanelPort = 18444;
-constexpr std::uint16_t kProbePorts[] = {18448, 18449};
-
 constexpr const char* kChecking = "正在检查更新…";
 constexpr const char* kFull = "正在下载自动安装更新包…";
 constexpr const char* kPatch = "正在下载增量补丁…";
@@ -67,13 +63,6 @@ std::uint16_t freePort() {
 unsigned modeOf(const fs::path& path) {
     struct stat info {};
     return ::lstat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
-}
-
-std::string bundleVersion(const fs::path& bundle) {
-    const std::string plist = readFile(bundle / "Contents/Info.plist").value_or("");
-    const auto key = plist.find("<key>CFBundleVersion</key>");
-    const auto start = plist.find("<string>", key) + 8;
-    return plist.substr(start, plist.find("</string>", start) - start);
 }
 
 class UpdateTest : public ::testing::Test {
@@ -186,7 +175,7 @@ protected:
     SystemTools systemTools{home.path() / "root"};
     UpdateTools tools{home.path() / "root"};
     SigningKey team{deployment::kSigningTeam};
-    HttpsServer update{HttpsServer::Options{kUpdatePort, true}};
+    HttpsServer update{HttpsServer::Options{e2e::kUpdatePort, true}};
     std::map<std::string, std::string> before;
     int packages = 0;
     int requests = 0;
@@ -239,7 +228,7 @@ TEST_F(UpdateTest, AFullPackageAndAPatchEndReadyForTheHandOff) {
                 transaction = path;
         EXPECT_TRUE(transaction.filename().string().starts_with(".korvane-update-")) << c.name;
         EXPECT_EQ(modeOf(transaction), 0700u) << c.name;
-        EXPECT_EQ(bundleVersion(transaction / "ready.app"), std::to_string(c.build)) << c.name;
+        EXPECT_EQ(e2e::bundleBuild(transaction / "ready.app"), std::to_string(c.build)) << c.name;
         EXPECT_EQ(treeDigest(transaction / "ready.app"), treeDigest(target)) << c.name;
         EXPECT_EQ(modeOf(transaction / "install.zsh"), 0700u) << c.name;
         EXPECT_EQ(readFile(transaction / "install.zsh"),
@@ -266,14 +255,9 @@ TEST_F(UpdateTest, FailuresAndRefusalsChangeNothing) {
         }
     } node{ChildProcess(
         startProcess("/usr/bin/microsocks", {"-i", "127.0.0.1", "-p", std::to_string(nodePort)}))};
-    StandInPanel panel(kPanelPort);
-    panel.setSubscription("proxies:\n  - {name: \"香港 01\", type: socks5, server: 127.0.0.1, port: " +
-                          std::to_string(nodePort) + "}\n");
-    std::vector<std::unique_ptr<HttpsServer>> probes;
-    for (std::uint16_t port : kProbePorts) {
-        probes.push_back(std::make_unique<HttpsServer>(HttpsServer::Options{port, true}));
-        probes.back()->route("HEAD", "/generate_204", HttpResponse::text(204, ""));
-    }
+    StandInPanel panel(e2e::kPanelPort);
+    panel.setSubscription("proxies:\n" + e2e::socksEntry("香港 01", nodePort));
+    e2e::Probes probes;
     systemTools.setServices(Json::array({standInService("Wi-Fi")}));
 
     launch(options(installed()));
