@@ -47,11 +47,15 @@ Task<void> MihomoCore::selectAndVerify(const std::string& node, const char* notI
         throw KorvaneError(notInEffect);
 }
 
+// Each answer lands in a variable before it is tested: GCC 12 destroys the string temporaries
+// of a co_await inside an if condition twice.
 Task<void> MihomoCore::probeThrough(const std::string& node) {
-    if (co_await measureDelay(http_, node, deployment::kProbeA, kFirstProbeLimitMs)) co_return;
+    const bool first = co_await measureDelay(http_, node, deployment::kProbeA, kFirstProbeLimitMs);
+    if (first) co_return;
     // A measurement that ended because the task was cancelled says nothing about the node.
     co_await checkCancelled();
-    if (co_await measureDelay(http_, node, deployment::kProbeB, kSecondProbeLimitMs)) co_return;
+    const bool second = co_await measureDelay(http_, node, deployment::kProbeB, kSecondProbeLimitMs);
+    if (second) co_return;
     throw KorvaneError(kProbeFailed);
 }
 
